@@ -1,0 +1,20 @@
+// Reading and writing the intermediate binary files: flat arrays of
+// little-endian 32-bit floats, no header.
+//
+// A write counts only when every float reached the file: a short fwrite, or a
+// failing fflush or fclose (a full disk shows itself there), is a failed write.
+// A read that comes back short is a failure only when the stream is not at its
+// end; at the end it is accepted and the unread places keep what they held.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Writes `count` floats; false when fewer reached the stream.
+bool write_floats(FILE *file, const float *data, size_t count);
+
+// Flushes and closes; false when either fails (the stream is gone either way).
+bool close_written_file(FILE *file);
+
+// Reads up to `count` floats; false only on a short read not at end of file.
+bool read_floats(FILE *file, float *data, size_t count);

@@ -1,0 +1,51 @@
+// The error helpers of errors.h: the only place that formats the "ERROR"
+// prefix and the only place, besides the normal ends of a run, that exits.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/errors.h"
+
+namespace {
+
+void print_error(const char *prefix, const char *format, va_list args) {
+    fputs(prefix, stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
+} // namespace
+
+void fatal(int code, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_error("\aERROR : ", format, args);
+    va_end(args);
+    exit(code);
+}
+
+void fatal_unspaced(int code, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_error("\aERROR: ", format, args);
+    va_end(args);
+    exit(code);
+}
+
+void fatal_out_of_memory(int code) { fatal(code, "Out of memory!"); }
+
+void report_error(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_error("\aERROR : ", format, args);
+    va_end(args);
+}
+
+void *checked_calloc(size_t count, size_t size, int code) {
+    // calloc(0, ...) may return NULL on some C libraries; an empty request is
+    // never a failure here, so ask for one element instead.
+    void *block = calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+    if (block == nullptr) fatal_out_of_memory(code);
+    return block;
+}

@@ -1,0 +1,170 @@
+// The stages of a run and the order in which they run. Progress goes to
+// standard output, errors to standard error (through errors.h). Files are
+// created in the working directory; a run that ends before the viewer leaves
+// what it has written so far on disk.
+//
+// The console counters overwrite themselves with backspaces; standard output
+// is flushed after each update so that a terminal shows them counting.
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/binfile.h"
+#include "driver/config.h"
+#include "driver/errors.h"
+#include "driver/run.h"
+#include "formfactor/formfactor.h"
+#include "formfactor/hemicube.h"
+#include "geometry/environment.h"
+#include "geometry/patches.h"
+#include "solver/solver.h"
+#include "solver/vertex.h"
+
+namespace {
+
+const char *const CONFIG_FILE = "RADIOSTY.INI";
+const char *const ENVIRONMENT_BIN = "ENVRNMNT.BIN";
+const char *const PATCH_BIN = "PATCH.BIN";
+const char *const FF_BIN = "FF.BIN";
+const char *const PATCHRAD_BIN = "PATCHRAD.BIN";
+const char *const VERTRAD_BIN = "VERTRAD.BIN";
+
+const char *const channel_names[3] = {"red", "green", "blue"};
+
+} // namespace
+
+void configuration_stage() {
+    printf("Start of 'Halvora'.\n");
+    FILE *file = fopen(CONFIG_FILE, "r");
+    if (file == nullptr) fatal(EXIT_CONFIG_OPEN, "Couldn't open initialization file RADIOSITY.INI");
+    read_config(file);
+    fclose(file);
+}
+
+void environment_stage() {
+    printf("Environment definition file at : %s\n", config.filename);
+    fflush(stdout);
+    FILE *text = fopen(config.filename, "r");
+    if (text == nullptr) fatal(EXIT_ENV_OPEN, "Couldn't open environment definition file");
+    FILE *binary = fopen(ENVIRONMENT_BIN, "wb+");
+    if (binary == nullptr)
+        fatal(EXIT_ENV_BIN_CREATE, "Couldn't create environment definition binary file : %s", ENVIRONMENT_BIN);
+
+    polygon_count = parse_environment_file(text, binary);
+    // The records sit in the stream's buffer until here; a full disk shows
+    // itself at this flush, not at the fwrite of a record.
+    if (fflush(binary) != 0 || ferror(binary))
+        fatal(EXIT_ENV_BIN_WRITE, "Couldn't write environment definition binary file : %s", ENVIRONMENT_BIN);
+    if (polygon_count == 0) {
+        printf("No polygons found in environment definition file\n");
+        exit(EXIT_OK);
+    }
+    fclose(text);
+    printf("Environment definition file parsed, %ld valid polygons read.\n", (long)polygon_count);
+
+    rewind(binary);
+    read_polygons(polygon_count, binary);
+    fclose(binary);
+    if (remove(ENVIRONMENT_BIN) != 0)
+        fatal(EXIT_ENV_BIN_ERASE, "Couldn't erase environment definition binary file : %s", ENVIRONMENT_BIN);
+}
+
+void patch_stage() {
+    build_patch_grid(polygons, polygon_count);
+    patch_count = count_patches(polygons, polygon_count);
+    printf("Environment decomposed into %ld patches.\n", (long)patch_count);
+
+    FILE *file = fopen(PATCH_BIN, "wb");
+    if (file == nullptr) fatal(EXIT_PATCH_BIN_CREATE, "Couldn't create patch vertices binary file : %s", PATCH_BIN);
+    write_patch_vertices(polygons, polygon_count, file);
+    if (!close_written_file(file))
+        fatal(EXIT_PATCH_BIN_WRITE, "Couldn't write patch vertices binary file %s", PATCH_BIN);
+}
+
+FILE *form_factor_stage() {
+    FILE *ff_file = fopen(FF_BIN, "wb+");
+    if (ff_file == nullptr) fatal(EXIT_FF_BIN_CREATE, "Couldn't create form factor binary file : %s", FF_BIN);
+    float *row = (float *)checked_calloc((size_t)patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
+
+    hemicube_init(config.hemicube_pixel_size);
+    printf("Hemicube initialized, calculating form factors ");
+    for (int32_t i = 0; i < polygon_count; i++) {
+        hemicube_place(polygons, i);
+        for (int32_t j = 0; j < polygons[i].patches_u; j++) {
+            for (int32_t k = 0; k < polygons[i].patches_v; k++) {
+                Vec3 centre;
+                patch_center(polygons, i, j, k, &centre);
+                hemicube_move(&centre);
+                form_factor_row(row, patch_count, polygons, polygon_count);
+                if (!write_floats(ff_file, row, (size_t)patch_count))
+                    fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
+            }
+        }
+    }
+    // The last rows may still be buffered: they must reach the disk before
+    // the stage counts as done.
+    if (fflush(ff_file) != 0 || ferror(ff_file))
+        fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
+    printf("done.  \n");
+
+    hemicube_free();
+    free(row);
+    free_patch_grid(polygons, polygon_count);
+    return ff_file;
+}
+
+void solution_stage(FILE *ff_file) {
+    size_t n = (size_t)patch_count;
+    radiosity_matrix = (float **)checked_calloc(n, sizeof(float *), EXIT_MATRIX_TABLE_NO_MEMORY);
+    for (size_t r = 0; r < n; r++)
+        radiosity_matrix[r] = (float *)checked_calloc(n, sizeof(float), EXIT_MATRIX_ROW_NO_MEMORY);
+    patch_emission = (float *)checked_calloc(3 * n, sizeof(float), EXIT_EMISSION_NO_MEMORY);
+    patch_radiosity = (float *)checked_calloc(3 * n, sizeof(float), EXIT_RADIOSITY_NO_MEMORY);
+
+    printf("Radiosity solution ");
+    for (int channel = 0; channel < 3; channel++) {
+        rewind(ff_file);
+        printf("%5s", channel_names[channel]);
+        fflush(stdout);
+        build_radiosity_matrix(radiosity_matrix, patch_emission, patch_count, channel, polygons,
+                               polygon_count, ff_file);
+        solve_radiosity_channel(radiosity_matrix, patch_radiosity, patch_emission, patch_count, channel,
+                                config.solution_precision);
+        printf("\b\b\b\b\b");
+    }
+    printf("done.\n");
+    fclose(ff_file);
+}
+
+void output_stage() {
+    vertex_radiosity = compute_vertex_radiosities(patch_radiosity, patch_count, polygons, polygon_count);
+
+    for (int32_t r = 0; r < patch_count; r++) free(radiosity_matrix[r]);
+    free(radiosity_matrix);
+    radiosity_matrix = nullptr;
+    free(patch_emission);
+    patch_emission = nullptr;
+
+    size_t n = (size_t)patch_count;
+    FILE *file = fopen(PATCHRAD_BIN, "wb");
+    if (file == nullptr) fatal(EXIT_PATCHRAD_CREATE, "Couldn't create patch radiosity binary file %s", PATCHRAD_BIN);
+    if (!write_floats(file, patch_radiosity, 3 * n) || !close_written_file(file))
+        fatal(EXIT_PATCHRAD_WRITE, "Couldn't write patch radiosity binary file %s", PATCHRAD_BIN);
+    free(patch_radiosity);
+    patch_radiosity = nullptr;
+
+    file = fopen(VERTRAD_BIN, "wb");
+    if (file == nullptr) fatal(EXIT_VERTRAD_CREATE, "Couldn't create vertex radiosity binary file %s", VERTRAD_BIN);
+    if (!write_floats(file, vertex_radiosity, 12 * n) || !close_written_file(file))
+        fatal(EXIT_VERTRAD_WRITE, "Couldn't write vertex radiosity binary file %s", VERTRAD_BIN);
+    free(vertex_radiosity);
+    vertex_radiosity = nullptr;
+}
+
+void run_batch_stages() {
+    configuration_stage();                 // config
+    environment_stage();                   // polygons, polygon_count
+    patch_stage();                         // patch_grid, patch_count, PATCH.BIN
+    FILE *ff_file = form_factor_stage();   // FF.BIN, left open; patch_grid released
+    solution_stage(ff_file);               // patch_radiosity; FF.BIN closed
+    output_stage();                        // PATCHRAD.BIN, VERTRAD.BIN
+}

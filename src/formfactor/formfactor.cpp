@@ -1,0 +1,48 @@
+// One form-factor row per patch. The row holds, for every patch j of the
+// scene, the sum of the delta form factors of the cells whose rays resolve to
+// j, added in cell order and rounded to single precision at every addition.
+//
+// A row is not normalised: it sums to at most the sum of all delta form
+// factors, and less where cells see nothing (no hit, a nearest polygon facing
+// the same way, a hit on a patch boundary). Patches of the row's own polygon
+// always get 0, since a polygon's own hits are never tested.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/errors.h"
+#include "formfactor/formfactor.h"
+#include "formfactor/hemicube.h"
+
+int32_t form_factor_row_number = 0;
+PolygonHit *polygon_hits = nullptr;
+
+void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
+    form_factor_row_number++;
+    printf("%.7ld", (long)form_factor_row_number);
+    fflush(stdout);
+
+    if (patches > 0) memset(row, 0, (size_t)patches * sizeof(float));
+    if (form_factor_row_number == 1)
+        polygon_hits = (PolygonHit *)checked_calloc((size_t)count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
+
+    int32_t cells = hemicube.hemicube_cell_count;
+    int32_t *items = hemicube.hemicube_item_buffer;
+    for (int32_t k = 0; k < cells; k++) {
+        cast_cell_ray(k, polygon_hits, polys, count);
+        int32_t q = nearest_polygon_hit(polygon_hits, polys, count);
+        if (q != -1) items[k] = patch_at_hit(q, polygon_hits, polys);
+    }
+
+    const float *delta = hemicube.hemicube_delta_form_factors;
+    for (int32_t k = 0; k < cells; k++) {
+        int32_t j = items[k];
+        if (j != -1) row[j] = (float)((double)row[j] + (double)delta[k]);
+    }
+
+    if (form_factor_row_number == patches) {
+        free(polygon_hits);
+        polygon_hits = nullptr;
+    }
+    printf("\b\b\b\b\b\b\b");
+}

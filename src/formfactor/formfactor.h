@@ -1,0 +1,19 @@
+// Form-factor rows: for the patch the hemicube stands on, the sum of the delta
+// form factors of the cells that resolve to each patch of the scene.
+#pragma once
+
+#include <cstdint>
+
+#include "formfactor/raycast.h"
+#include "geometry/environment.h"
+
+// Number of the row being computed, counted from 1; never reset.
+extern int32_t form_factor_row_number;
+
+// Hit table shared by all rows: created at row 1, released after the last.
+extern PolygonHit *polygon_hits;
+
+// Fills row[0 .. patches) for the current hemicube position, printing the
+// seven-digit row counter and its backspaces. The caller has placed and moved
+// the hemicube. Ends the process (code 10) if the hit table cannot be created.
+void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count);

@@ -1,0 +1,46 @@
+// The hemicube: a half cube of side 2 and height 1 standing on the patch whose
+// form-factor row is computed, its five faces cut into square cells of edge
+// hemicube_pixel_size. Each cell carries a delta form factor and, once the
+// hemicube is placed, the world-space point its ray passes through.
+//
+// Cell numbering, shared by the three per-cell arrays: the top face's n*n
+// cells row by row (index a*n + b), then side faces 1 to 4, each n positions
+// of h = n/2 rows (index n*n + face*n*h + a*h + c). Only the first
+// hemicube_cell_count = n*n + 4*n*h cells are used; the arrays hold 3*n*n.
+#pragma once
+
+#include <cstdint>
+
+#include "geometry/environment.h"
+
+struct Hemicube {
+    float hemicube_pixel_size;   // cell edge s
+    int32_t hemicube_resolution; // n = floor(2 / s), cells along each top-face edge
+    int32_t hemicube_cell_count; // cells in use
+    int32_t *hemicube_item_buffer;        // per cell: patch seen, or -1
+    float *hemicube_delta_form_factors;   // per cell: its share of the patch's view
+    Vec3 *hemicube_cells;                 // per cell: world-space centre point
+
+    int32_t current_polygon;        // polygon the hemicube stands on
+    Vec3 hemicube_centre;           // origin of every cell ray
+    Vec3 hemicube_base_corners[4];  // B0..B3, in the polygon's plane
+    Vec3 hemicube_top_corners[4];   // T0..T3 = Bk + normal
+};
+
+extern Hemicube hemicube;
+
+// Computes the resolution, allocates the three arrays (codes 10, 11, 12; a
+// resolution whose 3*n*n cells do not fit in 32 bits is reported as code 10)
+// and fills the delta form factors.
+void hemicube_init(float pixel_size);
+
+// Releases the three arrays; does nothing when already released.
+void hemicube_free();
+
+// Orients the hemicube on polygon i at the polygon's centre and lays out all
+// cell centres. Leaves the item buffer as it was.
+void hemicube_place(const Polygon *polys, int32_t i);
+
+// Shifts the whole hemicube so that its centre is `centre` and clears the
+// item buffer to -1.
+void hemicube_move(const Vec3 *centre);

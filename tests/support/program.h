@@ -1,0 +1,40 @@
+// Running the built program in a scratch directory, and small file helpers
+// for the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProgramResult {
+    int exit_code;       // exit status, or 128 + signal number
+    std::string out;     // standard output, byte for byte
+    std::string err;     // standard error, byte for byte
+};
+
+// Limits applied to the child before exec (0 leaves a limit alone).
+struct ProgramLimits {
+    unsigned long long file_size = 0;     // RLIMIT_FSIZE in bytes; SIGXFSZ ignored
+    unsigned long long address_space = 0; // RLIMIT_AS in bytes
+};
+
+// Runs `exe` with `args` in directory `dir`, standard input from /dev/null,
+// with `env` added to the environment (entries "NAME=value"; "NAME=" removes).
+ProgramResult run_program(const std::string &exe, const std::string &dir,
+                          const std::vector<std::string> &args = {},
+                          const std::vector<std::string> &env = {}, const ProgramLimits &limits = {});
+
+// A fresh empty directory under the test temp dir; removed by the caller's
+// remove_tree or left for inspection.
+std::string make_temp_dir(const std::string &tag);
+void remove_tree(const std::string &dir);
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+long long file_size(const std::string &path);
+std::vector<float> read_floats_file(const std::string &path);
+void write_floats_file(const std::string &path, const std::vector<float> &values);
+
+// Paths of the built executables, set by the build.
+std::string halvora_exe();        // the full program, viewer included
+std::string halvora_batch_exe();  // the same run without the viewer
