@@ -24,6 +24,7 @@
 float **radiosity_matrix = nullptr;
 float *patch_emission = nullptr;
 float *patch_radiosity = nullptr;
+int32_t solver_sweeps = 0;
 
 namespace {
 const char *const channel_names[3] = {"red", "green", "blue"};
@@ -53,7 +54,9 @@ void solve_radiosity_channel(float **matrix, float *radiosity, const float *emis
                              int channel, double precision) {
     size_t n = (size_t)patches;
     size_t c = (size_t)channel;
+    solver_sweeps = 0;
     for (;;) {
+        solver_sweeps++;
         double largest_change = DBL_MIN;
         bool finite = true;
         for (size_t r = 0; r < n; r++) {

@@ -18,6 +18,9 @@ extern float *patch_emission;
 // Light leaving each patch, per channel, interleaved r g b (3n floats).
 extern float *patch_radiosity;
 
+// Number of sweeps the last call of solve_radiosity_channel made.
+extern int32_t solver_sweeps;
+
 // Reads the n form-factor rows from `ff_file` (at its start) and fills the
 // matrix and the channel's column of the emission. Ends the process with
 // code 10 (scratch row) or 11 (a row read short, not at end of file).
