@@ -28,3 +28,25 @@ void display();
 void reshape(int width, int height);
 void reset_view();
 void cleanup_at_exit();
+
+// Navigation (input.cpp). Every step multiplies the current (modelview)
+// matrix by one rotation or translation and posts a redisplay; reset_view
+// undoes them all.
+
+// true from a left-button press to its release.
+extern bool dragging;
+// Window coordinates of the last left-button press.
+extern int32_t drag_origin_x;
+extern int32_t drag_origin_y;
+
+// Escape ends the run (code 0), space switches full screen (window mode
+// only), Delete turns 15 degrees about z.
+void keyboard(unsigned char key, int x, int y);
+// F1 resets the view; arrows, Page Down turn 15 degrees; Home, End move 2 units along z.
+void special_keys(int key, int x, int y);
+// Left button: starts and ends a drag (and sets the cursor in window mode).
+void mouse(int button, int state, int x, int y);
+// While dragging: turns by 0.05 degrees per pixel of offset from the press point.
+void motion(int x, int y);
+// glutKeyboardFunc, glutSpecialFunc, glutMouseFunc, glutMotionFunc, in that order.
+void register_input_callbacks();
