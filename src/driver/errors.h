@@ -113,3 +113,11 @@ void report_error(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // calloc that ends the process with "Out of memory!" and `code` on failure.
 // A request for zero elements succeeds and returns a valid (empty) block.
 void *checked_calloc(size_t count, size_t size, int code);
+
+// For the fuzz targets only (fuzz/): when set, fatal(), fatal_unspaced() and
+// fatal_out_of_memory() call it with the code after printing the message, in
+// place of exit(). It must not return: the fuzz targets longjmp back to their
+// input loop so that the next input can run in the same process. Should it
+// return, the process exits as usual. The program and its tests never set it,
+// so for them every error still ends the process.
+extern void (*fatal_exit_hook)(int code);
