@@ -120,15 +120,20 @@ void solution_stage(FILE *ff_file) {
     patch_emission = (float *)checked_calloc(3 * n, sizeof(float), EXIT_EMISSION_NO_MEMORY);
     patch_radiosity = (float *)checked_calloc(3 * n, sizeof(float), EXIT_RADIOSITY_NO_MEMORY);
 
+    // The matrix holds the form factors once and the three channels are
+    // swept side by side; the console shows the channel names as a solution
+    // channel by channel does, and a divergence names the channel it would.
     printf("Radiosity solution ");
+    rewind(ff_file);
+    printf("%5s", channel_names[0]);
+    fflush(stdout);
+    read_form_factor_matrix(radiosity_matrix, patch_emission, patch_count, polygons, polygon_count, ff_file);
+    int diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, patch_count, polygons,
+                                            polygon_count, config.solution_precision, solver_channel_sweeps);
     for (int channel = 0; channel < 3; channel++) {
-        rewind(ff_file);
-        printf("%5s", channel_names[channel]);
-        fflush(stdout);
-        build_radiosity_matrix(radiosity_matrix, patch_emission, patch_count, channel, polygons,
-                               polygon_count, ff_file);
-        solve_radiosity_channel(radiosity_matrix, patch_radiosity, patch_emission, patch_count, channel,
-                                config.solution_precision);
+        if (channel > 0) printf("%5s", channel_names[channel]);
+        if (channel == diverged)
+            fatal(EXIT_SOLVER_DIVERGES, "Radiosity solution diverges in channel %s", channel_names[channel]);
         printf("\b\b\b\b\b");
     }
     printf("done.\n");

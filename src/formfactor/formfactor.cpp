@@ -6,23 +6,56 @@
 // factors, and less where cells see nothing (no hit, a nearest polygon facing
 // the same way, a hit on a patch boundary). Patches of the row's own polygon
 // always get 0, since a polygon's own hits are never tested.
+//
+// Both ways of resolving the cells (the culled search of cellcast.h and the
+// reference loop over every polygon) fill the item buffer with the same
+// patches; the summing pass and the console output are shared.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "driver/errors.h"
+#include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 
 int32_t form_factor_row_number = 0;
 PolygonHit *polygon_hits = nullptr;
 
-void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
+namespace {
+
+// Second pass: each cell's delta form factor added to the patch it sees, in
+// cell order, rounded to single precision at every addition.
+void add_cells(float *row) {
+    int32_t cells = hemicube.hemicube_cell_count;
+    const int32_t *items = hemicube.hemicube_item_buffer;
+    const float *delta = hemicube.hemicube_delta_form_factors;
+    for (int32_t k = 0; k < cells; k++) {
+        int32_t j = items[k];
+        if (j != -1) row[j] = (float)((double)row[j] + (double)delta[k]);
+    }
+}
+
+void start_row(float *row, int32_t patches) {
     form_factor_row_number++;
     printf("%.7ld", (long)form_factor_row_number);
     fflush(stdout);
-
     if (patches > 0) memset(row, 0, (size_t)patches * sizeof(float));
+}
+
+} // namespace
+
+void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
+    start_row(row, patches);
+    if (form_factor_row_number == 1) cellcast_init(polys, count);
+    resolve_hemicube_cells(polys, count);
+    add_cells(row);
+    if (form_factor_row_number == patches) cellcast_free();
+    printf("\b\b\b\b\b\b\b");
+}
+
+void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys, int32_t count) {
+    start_row(row, patches);
     if (form_factor_row_number == 1)
         polygon_hits = (PolygonHit *)checked_calloc((size_t)count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
 
@@ -33,12 +66,7 @@ void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t 
         int32_t q = nearest_polygon_hit(polygon_hits, polys, count);
         if (q != -1) items[k] = patch_at_hit(q, polygon_hits, polys);
     }
-
-    const float *delta = hemicube.hemicube_delta_form_factors;
-    for (int32_t k = 0; k < cells; k++) {
-        int32_t j = items[k];
-        if (j != -1) row[j] = (float)((double)row[j] + (double)delta[k]);
-    }
+    add_cells(row);
 
     if (form_factor_row_number == patches) {
         free(polygon_hits);

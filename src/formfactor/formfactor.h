@@ -15,5 +15,13 @@ extern PolygonHit *polygon_hits;
 
 // Fills row[0 .. patches) for the current hemicube position, printing the
 // seven-digit row counter and its backspaces. The caller has placed and moved
-// the hemicube. Ends the process (code 10) if the hit table cannot be created.
+// the hemicube. Resolves the cells with the culled, nearest-first search of
+// cellcast.h. Ends the process (code 10) if that search's tables cannot be
+// created at the first row.
 void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count);
+
+// The same row by the straightforward loop: every cell's ray against every
+// polygon (cast_cell_ray, nearest_polygon_hit, patch_at_hit). Gives the same
+// bytes as form_factor_row; kept as the reference for the tests and the
+// benchmark. Ends the process (code 10) if the hit table cannot be created.
+void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys, int32_t count);

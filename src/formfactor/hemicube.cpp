@@ -99,6 +99,7 @@ void hemicube_place(const Polygon *polys, int32_t i) {
     Hemicube &h = hemicube;
     const Polygon *polygon = &polys[i];
     h.current_polygon = i;
+    h.hemicube_placements++;
 
     PlaneMapping mapping = plane_mapping(polygon, false);
     double hu = mapping.length_u / 2.0;

@@ -25,6 +25,7 @@ struct Hemicube {
     Vec3 hemicube_centre;           // origin of every cell ray
     Vec3 hemicube_base_corners[4];  // B0..B3, in the polygon's plane
     Vec3 hemicube_top_corners[4];   // T0..T3 = Bk + normal
+    int32_t hemicube_placements;    // calls of hemicube_place so far: tells a new layout of the cells
 };
 
 extern Hemicube hemicube;

@@ -1,8 +1,17 @@
-// The radiosity equations B_r = E_r + rho_r * sum_k F_rk B_k, one colour
-// channel at a time, solved by Gauss-Seidel sweeps.
+// The radiosity equations B_r = E_r + rho_r * sum_k F_rk B_k for red, green
+// and blue, solved by Gauss-Seidel sweeps.
 //
 // Storage is single precision throughout; each term of a sweep is added in
 // double precision and the partial sum rounded to single precision at once.
+//
+// Two ways to the same values, bit for bit:
+// - the reference, channel by channel: build_radiosity_matrix fills the
+//   matrix with F_rk * rho_r for one channel (FF.BIN read once per channel),
+//   solve_radiosity_channel sweeps that channel to its stop rule;
+// - the run's way: read_form_factor_matrix fills the matrix with F_rk itself
+//   (FF.BIN read once), and solve_radiosity_channels sweeps the three
+//   channels side by side, forming each term's (float)(F_rk * rho_r) on the
+//   fly, so every stored value and every stop decision is the reference's.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +30,8 @@ extern float *patch_radiosity;
 // Number of sweeps the last call of solve_radiosity_channel made.
 extern int32_t solver_sweeps;
 
+// --- reference: one channel at a time ---------------------------------------
+
 // Reads the n form-factor rows from `ff_file` (at its start) and fills the
 // matrix and the channel's column of the emission. Ends the process with
 // code 10 (scratch row) or 11 (a row read short, not at end of file).
@@ -32,3 +43,34 @@ void build_radiosity_matrix(float **matrix, float *emission_rhs, int32_t patches
 // finite ends the process with code 18.
 void solve_radiosity_channel(float **matrix, float *radiosity, const float *emission_rhs,
                              int32_t patches, int channel, double precision);
+
+// The three channels by the reference loops, as a run without the console
+// output would solve them: per channel, rewind `ff_file`, build the matrix and
+// sweep. `sweeps` receives each channel's sweep count. Used by the tests and
+// the benchmark as the truth for solve_radiosity_channels.
+void solve_channels_reference(float **matrix, float *radiosity, float *emission_rhs, int32_t patches,
+                              const Polygon *polys, int32_t count, FILE *ff_file, double precision,
+                              int32_t sweeps[3]);
+
+// --- the run's solver: three channels side by side ----------------------------
+
+// Reads the n form-factor rows from `ff_file` (at its start) into `form_factors`
+// unscaled, and fills all three columns of the emission. A row read short at
+// end of file keeps, beyond the floats read, the values of the row before it
+// (zeros for the first), as the reference's reused scratch row does. Ends the
+// process with code 11 on a row read short not at end of file.
+void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
+                             int32_t count, FILE *ff_file);
+
+// Sweeps of each channel in the run's last solution (set by solution_stage).
+extern int32_t solver_channel_sweeps[3];
+
+// Sweeps red, green and blue together until each meets its own stop rule;
+// a channel that has stopped is left as it is while the others go on. Returns
+// the channel whose divergence the reference would report (the first channel
+// in red, green, blue order that diverges while every channel before it
+// converges), or -1 when all three converge. Does not end the process itself.
+// `sweeps` receives each channel's sweep count (for a diverging channel, the
+// sweep that left the non-finite value).
+int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
+                             const Polygon *polys, int32_t count, double precision, int32_t sweeps[3]);

@@ -1,0 +1,18 @@
+// Scene generators for the benchmark: environment definition texts, one
+// polygon per line, in the format the environment stage parses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A room of 6 x 5 x 3 with a light panel under the ceiling and two boxes on
+// the floor: 17 polygons, about 2,200 patches.
+std::string furnished_room();
+
+// A hall of 40 x 30 x 6 with four light panels and 200 boxes of random size
+// (seeded) on a jittered grid: about 1,000 polygons, about 4,000 patches.
+std::string cluttered_hall(uint32_t seed);
+
+// The closed cube room of side 2, the ceiling emitting, every face cut into
+// about patches / 6 patches: about `patches` patches in all.
+std::string cube_room_of(int32_t patches);

@@ -1,0 +1,561 @@
+// Resolving all cells of the hemicube at once, with the reference's results.
+//
+// The reference tests every cell's ray against every polygon and keeps the
+// nearest hit. Here the polygons are taken nearest first, and each is tested
+// only against the cells whose rays can meet it and that have not yet seen
+// something nearer:
+//
+// 1. Per patch, a polygon whose plane holds the hemicube centre (t = 0 for
+//    every ray), or whose widened bounding box lies wholly behind the patch's
+//    plane, is dropped. The rest are sorted by a lower bound on the distance
+//    of any hit point they can give.
+// 2. A polygon's widened box, clipped to the part in front of a hemicube face,
+//    is projected onto that face; only the cells of the projected rectangle
+//    (widened by the measured deviation of the cells from their nominal grid)
+//    are tested.
+// 3. A cell whose best distance so far is below a polygon's lower bound skips
+//    the polygon; a tile of cells, a face, or the whole hemicube whose
+//    farthest best distance is below it skips it as a whole, and once the
+//    hemicube does, every later polygon is skipped too.
+//
+// Every exact test is the reference's own arithmetic on the same values
+// (den, t, the rounded hit point, the box test with its eps slack, the
+// distance rounded to single precision), and the nearest hit is the
+// lexicographic minimum of (distance, polygon index), which is what the
+// reference's strict comparison in index order gives. The culls above are
+// conservative: each drops only polygons that either cannot pass the box test
+// for the cell's ray or cannot have a distance equal to or below the best
+// already found. The same-normal rule and the patch lookup are applied to the
+// nearest hit only, after all polygons, as in the reference.
+//
+// Margins. A hit point X passes the box test within eps of the box; the exact
+// ray point P differs from X by the rounding to single precision, so P lies
+// in the box widened by `margin` (eps plus a relative 2^-22 of the
+// coordinates). Cells drift from their laid-out grid as hemicube_move adds
+// offsets in single precision; the drift E (largest component change of any
+// cell ray since placement) is measured per patch and widens the projected
+// rectangles. When E is not small the projection is not used at all.
+//
+// The patch lookup binary-searches the grid's row and column boundaries,
+// which are running sums (each row's end is the next row's start, never
+// decreasing); that gives the reference's linear scan's answer, since at most
+// one open row and one open column interval can hold a value. A polygon whose
+// grid does not chain that way falls back to the linear scan.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/errors.h"
+#include "formfactor/cellcast.h"
+#include "formfactor/hemicube.h"
+#include "geometry/patches.h"
+
+CellcastCounters cellcast_counters;
+
+namespace {
+
+// Per polygon, fixed for the run.
+struct CastPolygon {
+    double normal[3];       // the float normal, widened
+    double plane_offset;    // N . p0, formed as the reference forms it
+    float box_min[3];       // the reference's bounding box: min and max of p0..p3
+    float box_max[3];
+    double lo[3], hi[3];    // the box widened by the margin: holds every exact ray point of a hit
+    PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit uses it
+    int32_t first_patch;    // count_patches over the polygons before it
+    bool chained_grid;      // row and column boundaries chain: binary search allowed
+};
+
+// A polygon left for the current patch.
+struct Candidate {
+    double lower_bound;  // no hit of this polygon has a rounded distance below it
+    double distance;     // distance from the centre to the widened box
+    double numerator;    // N . p0 - N . O, the numerator of t
+    int32_t polygon;
+};
+
+// A hemicube face as a grid: cell index = base + i * stride_i + j. Through a
+// central projection onto the face's plane (depth axis D, in-face axes P and
+// Q), cell (i, j) lies at (c0 + i s, c0 + j s) up to the measured deviation.
+struct Face {
+    int32_t base, cells_i, cells_j, stride_i;
+    int32_t tiles_i, tiles_j, first_tile;
+    double deviation0;   // largest |projected placement cell - nominal point|
+    double min_depth0;   // smallest D . d0 of its cells
+    double min_cosine0;  // smallest D . d0 / |d0| of its cells
+};
+
+// Local axes are u (along p0->p1), v (along p0->p3) and the normal n. Each
+// face picks (depth, P, Q) among them with signs, following the cell layout
+// of hemicube_place: top (n; v, u), side 1 (u; v, -n), side 2 (-u; -v, -n),
+// side 3 (-v; u, -n), side 4 (v; -u, -n).
+const int FACE_AXIS[5][3] = {{2, 1, 0}, {0, 1, 2}, {0, 1, 2}, {1, 0, 2}, {1, 0, 2}};
+const double FACE_SIGN[5][3] = {{1, 1, 1}, {1, 1, -1}, {-1, -1, -1}, {-1, 1, -1}, {1, -1, -1}};
+
+// Cells per tile edge: a tile is skipped as a whole by a polygon that lies
+// beyond the farthest best distance of its cells.
+const int32_t TILE = 8;
+
+// Largest drift of the cell rays since placement for which the projection is
+// used; far above what single-precision offsets add up to on real scenes.
+const double MAX_DRIFT = 1e-3;
+
+CastPolygon *cast_polygons = nullptr;
+Candidate *candidates = nullptr;
+Vec3 *cell_rays = nullptr;       // d = cell - centre for the current patch
+Vec3 *placement_rays = nullptr;  // d right after hemicube_place
+float *best_distance = nullptr;  // per cell: rounded distance of the nearest hit so far
+int32_t *best_polygon = nullptr; // per cell: its polygon, or -1
+Vec3 *best_point = nullptr;      // per cell: its hit point
+float *tile_farthest = nullptr;  // per tile: largest best_distance of its cells
+int32_t tiles = 0;
+Face faces[5];
+float face_farthest[5];
+double frame[3][3];              // u, v, n of the current polygon, unit length
+double lowest_height0;           // smallest n . d0 over all cells
+int32_t layout_placement = -1;   // hemicube_placements the placement data belongs to
+double scene_extent = 0;         // largest absolute vertex coordinate
+
+double dot(const Vec3 *a, const Vec3 *b) {
+    return (double)a->x * (double)b->x + (double)a->y * (double)b->y + (double)a->z * (double)b->z;
+}
+
+bool within(double value, float low, float high) {
+    bool above = value > (double)low || fabs(value - (double)low) < GEOMETRY_EPSILON;
+    bool below = value < (double)high || fabs(value - (double)high) < GEOMETRY_EPSILON;
+    return above && below;
+}
+
+double local(const double axis[3], const double r[3]) { return axis[0] * r[0] + axis[1] * r[1] + axis[2] * r[2]; }
+
+// Row and column boundaries that chain: each interval's end is the next one's
+// start and no interval runs backwards.
+bool grid_is_chained(const Polygon *polygon, PatchUV **rows) {
+    for (int32_t r = 0; r < polygon->patches_u; r++) {
+        const float *first = rows[r][0].uv;
+        if (!(first[0] <= first[2])) return false;
+        if (r + 1 < polygon->patches_u && !(first[2] == rows[r + 1][0].uv[0])) return false;
+        for (int32_t k = 0; k < polygon->patches_v; k++) {
+            const float *uv = rows[r][k].uv;
+            if (!(uv[1] <= uv[5])) return false;
+            if (k + 1 < polygon->patches_v && !(uv[5] == rows[r][k + 1].uv[1])) return false;
+        }
+    }
+    return true;
+}
+
+// patch_at_hit for polygon q and the hit point x.
+int32_t lookup_patch(const Polygon *polygon, const CastPolygon *cp, int32_t q, const Vec3 *x) {
+    const PlaneMapping &m = cp->mapping;
+    double rx = (double)x->x - m.p0[0], ry = (double)x->y - m.p0[1], rz = (double)x->z - m.p0[2];
+    float u = (float)((rx * m.e1[0] + ry * m.e1[1] + rz * m.e1[2]) / m.length_u);
+    float v = (float)((rx * m.e3[0] + ry * m.e3[1] + rz * m.e3[2]) / m.length_v);
+    if (polygon->patches_u <= 0) return -1;
+    PatchUV **rows = patch_grid[q];
+
+    if (!cp->chained_grid) {
+        for (int32_t r = 0; r < polygon->patches_u; r++) {
+            const float *first = rows[r][0].uv;
+            if (!(first[0] < u && u < first[2])) continue;
+            for (int32_t k = 0; k < polygon->patches_v; k++) {
+                const float *uv = rows[r][k].uv;
+                if (uv[1] < v && v < uv[5]) return cp->first_patch + r * polygon->patches_v + k;
+            }
+        }
+        return -1;
+    }
+
+    // The last row whose start lies below u is the only one that can hold it.
+    int32_t low = 0, high = polygon->patches_u; // rows [0, low) start below u, [high, ..) do not
+    while (low < high) {
+        int32_t mid = low + (high - low) / 2;
+        if (rows[mid][0].uv[0] < u) low = mid + 1;
+        else high = mid;
+    }
+    if (low == 0) return -1;
+    int32_t r = low - 1;
+    if (!(u < rows[r][0].uv[2])) return -1;
+
+    const PatchUV *row = rows[r];
+    low = 0;
+    high = polygon->patches_v;
+    while (low < high) {
+        int32_t mid = low + (high - low) / 2;
+        if (row[mid].uv[1] < v) low = mid + 1;
+        else high = mid;
+    }
+    if (low == 0) return -1;
+    int32_t k = low - 1;
+    if (!(v < row[k].uv[5])) return -1;
+    return cp->first_patch + r * polygon->patches_v + k;
+}
+
+// The placement data: the polygon's frame, the cell rays at placement and,
+// per face, how far the projected cells lie from their nominal grid.
+void measure_placement(const Polygon *polys) {
+    const Hemicube &h = hemicube;
+    const Polygon *polygon = &polys[h.current_polygon];
+    const Vec3 *p = polygon->vertices;
+    double e1[3] = {(double)p[1].x - (double)p[0].x, (double)p[1].y - (double)p[0].y, (double)p[1].z - (double)p[0].z};
+    double e3[3] = {(double)p[3].x - (double)p[0].x, (double)p[3].y - (double)p[0].y, (double)p[3].z - (double)p[0].z};
+    double l1 = sqrt(local(e1, e1)), l3 = sqrt(local(e3, e3));
+    for (int c = 0; c < 3; c++) {
+        frame[0][c] = e1[c] / l1;
+        frame[1][c] = e3[c] / l3;
+    }
+    frame[2][0] = polygon->normal.x;
+    frame[2][1] = polygon->normal.y;
+    frame[2][2] = polygon->normal.z;
+
+    int32_t cells = h.hemicube_cell_count;
+    lowest_height0 = DBL_MAX;
+    for (int32_t k = 0; k < cells; k++) {
+        vec3_difference(&h.hemicube_centre, &h.hemicube_cells[k], &placement_rays[k]);
+        double r[3] = {placement_rays[k].x, placement_rays[k].y, placement_rays[k].z};
+        lowest_height0 = std::min(lowest_height0, local(frame[2], r));
+    }
+
+    double s = (double)h.hemicube_pixel_size;
+    double c0 = (float)(s / 2.0 - 1.0);
+    for (int f = 0; f < 5; f++) {
+        Face &face = faces[f];
+        face.deviation0 = 0;
+        face.min_depth0 = DBL_MAX;
+        face.min_cosine0 = DBL_MAX;
+        for (int32_t i = 0; i < face.cells_i; i++) {
+            for (int32_t j = 0; j < face.cells_j; j++) {
+                const Vec3 &d = placement_rays[face.base + i * face.stride_i + j];
+                double r[3] = {d.x, d.y, d.z};
+                double depth = FACE_SIGN[f][0] * local(frame[FACE_AXIS[f][0]], r);
+                double pp = FACE_SIGN[f][1] * local(frame[FACE_AXIS[f][1]], r) / depth;
+                double qq = FACE_SIGN[f][2] * local(frame[FACE_AXIS[f][2]], r) / depth;
+                double deviation = std::max(fabs(pp - (c0 + i * s)), fabs(qq - (c0 + j * s)));
+                if (!(deviation <= face.deviation0)) face.deviation0 = deviation; // NaN sticks
+                face.min_depth0 = std::min(face.min_depth0, depth);
+                face.min_cosine0 = std::min(face.min_cosine0, depth / sqrt(local(r, r)));
+            }
+        }
+    }
+    layout_placement = h.hemicube_placements;
+}
+
+// Best distances of the tile's cells have changed: its farthest and its face's.
+void refresh_tile(int f, int32_t ti, int32_t tj) {
+    const Face &face = faces[f];
+    float farthest = 0.0f;
+    int32_t i_end = std::min(face.cells_i, (ti + 1) * TILE), j_end = std::min(face.cells_j, (tj + 1) * TILE);
+    for (int32_t i = ti * TILE; i < i_end; i++)
+        for (int32_t j = tj * TILE; j < j_end; j++)
+            farthest = std::max(farthest, best_distance[face.base + i * face.stride_i + j]);
+    tile_farthest[face.first_tile + ti * face.tiles_j + tj] = farthest;
+    float face_max = 0.0f;
+    for (int32_t t = 0; t < face.tiles_i * face.tiles_j; t++) face_max = std::max(face_max, tile_farthest[face.first_tile + t]);
+    face_farthest[f] = face_max;
+}
+
+// The reference's test of one cell's ray against polygon q, and the nearest
+// hit rule: the smaller rounded distance wins, equal distances the lower index.
+// Returns true when the cell's best changed.
+inline bool test_cell(int32_t k, int32_t q, const CastPolygon *cp, double numerator, const Vec3 &o) {
+    const Vec3 &d = cell_rays[k];
+    double den = cp->normal[0] * (double)d.x + cp->normal[1] * (double)d.y + cp->normal[2] * (double)d.z;
+    if (fabs(den) <= GEOMETRY_EPSILON) return false;
+    double t = numerator / den;
+    if (!(t >= GEOMETRY_EPSILON)) return false;
+    Vec3 x;
+    x.x = (float)((double)o.x + t * (double)d.x);
+    x.y = (float)((double)o.y + t * (double)d.y);
+    x.z = (float)((double)o.z + t * (double)d.z);
+    if (!within(x.x, cp->box_min[0], cp->box_max[0])) return false;
+    if (!within(x.y, cp->box_min[1], cp->box_max[1])) return false;
+    if (!within(x.z, cp->box_min[2], cp->box_max[2])) return false;
+    double dx = (float)((double)x.x - (double)o.x);
+    double dy = (float)((double)x.y - (double)o.y);
+    double dz = (float)((double)x.z - (double)o.z);
+    float distance = (float)sqrt(dx * dx + dy * dy + dz * dz);
+    if (distance < best_distance[k] || (distance == best_distance[k] && q < best_polygon[k])) {
+        best_distance[k] = distance;
+        best_polygon[k] = q;
+        best_point[k] = x;
+        return true;
+    }
+    return false;
+}
+
+// Tests candidate c against the cells [i0, i1] x [j0, j1] of face f, tile by tile.
+void scan_face(int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1, const Candidate &c, const Vec3 &o) {
+    const Face &face = faces[f];
+    const CastPolygon *cp = &cast_polygons[c.polygon];
+    double bound = c.lower_bound;
+    for (int32_t ti = i0 / TILE; ti <= i1 / TILE; ti++) {
+        for (int32_t tj = j0 / TILE; tj <= j1 / TILE; tj++) {
+            if (bound > (double)tile_farthest[face.first_tile + ti * face.tiles_j + tj]) continue;
+            bool changed = false;
+            int32_t i_end = std::min(i1, ti * TILE + TILE - 1), j_end = std::min(j1, tj * TILE + TILE - 1);
+            for (int32_t i = std::max(i0, ti * TILE); i <= i_end; i++) {
+                int32_t row = face.base + i * face.stride_i;
+                for (int32_t j = std::max(j0, tj * TILE); j <= j_end; j++) {
+                    int32_t k = row + j;
+                    if (bound > (double)best_distance[k]) continue;
+                    cellcast_counters.ray_tests++;
+                    if (test_cell(k, c.polygon, cp, c.numerator, o)) changed = true;
+                }
+            }
+            if (changed) refresh_tile(f, ti, tj);
+        }
+    }
+}
+
+// The cells of face f whose rays can meet the candidate's widened box: the box
+// clipped to depth >= clip, projected, widened by `slack`. False when none.
+bool projected_range(int f, const double corner[8][3], double clip, double slack, int32_t range[4]) {
+    const Face &face = faces[f];
+    int ad = FACE_AXIS[f][0], ap = FACE_AXIS[f][1], aq = FACE_AXIS[f][2];
+    double sd = FACE_SIGN[f][0], sp = FACE_SIGN[f][1], sq = FACE_SIGN[f][2];
+    double depth[8], pp[8], qq[8];
+    bool front[8];
+    bool any = false;
+    for (int c = 0; c < 8; c++) {
+        depth[c] = sd * corner[c][ad];
+        pp[c] = sp * corner[c][ap];
+        qq[c] = sq * corner[c][aq];
+        front[c] = depth[c] >= clip;
+        any = any || front[c];
+    }
+    if (!any) return false;
+    double p_low = DBL_MAX, p_high = -DBL_MAX, q_low = DBL_MAX, q_high = -DBL_MAX;
+    for (int c = 0; c < 8; c++) {
+        if (!front[c]) continue;
+        double a = pp[c] / depth[c], b = qq[c] / depth[c];
+        p_low = std::min(p_low, a);
+        p_high = std::max(p_high, a);
+        q_low = std::min(q_low, b);
+        q_high = std::max(q_high, b);
+    }
+    // Box edges join corners that differ in one bit; an edge crossing the
+    // clipping plane adds its crossing point.
+    for (int c = 0; c < 8; c++) {
+        for (int bit = 1; bit < 8; bit <<= 1) {
+            int e = c | bit;
+            if (e == c || front[c] == front[e]) continue;
+            double w = (clip - depth[c]) / (depth[e] - depth[c]);
+            double a = (pp[c] + w * (pp[e] - pp[c])) / clip, b = (qq[c] + w * (qq[e] - qq[c])) / clip;
+            p_low = std::min(p_low, a);
+            p_high = std::max(p_high, a);
+            q_low = std::min(q_low, b);
+            q_high = std::max(q_high, b);
+        }
+    }
+    double s = (double)hemicube.hemicube_pixel_size;
+    double c0 = (float)(s / 2.0 - 1.0);
+    double i_low = ceil((p_low - slack - c0) / s), i_high = floor((p_high + slack - c0) / s);
+    double j_low = ceil((q_low - slack - c0) / s), j_high = floor((q_high + slack - c0) / s);
+    i_low = std::max(i_low, 0.0);
+    j_low = std::max(j_low, 0.0);
+    i_high = std::min(i_high, (double)face.cells_i - 1);
+    j_high = std::min(j_high, (double)face.cells_j - 1);
+    if (!(i_low <= i_high && j_low <= j_high)) return false;
+    range[0] = (int32_t)i_low;
+    range[1] = (int32_t)i_high;
+    range[2] = (int32_t)j_low;
+    range[3] = (int32_t)j_high;
+    return true;
+}
+
+} // namespace
+
+void cellcast_init(const Polygon *polys, int32_t count) {
+    size_t n = (size_t)count;
+    cast_polygons = (CastPolygon *)checked_calloc(n, sizeof(CastPolygon), EXIT_FF_HITS_NO_MEMORY);
+    candidates = (Candidate *)checked_calloc(n, sizeof(Candidate), EXIT_FF_HITS_NO_MEMORY);
+
+    const Hemicube &h = hemicube;
+    int32_t res = h.hemicube_resolution, rows = res / 2;
+    tiles = 0;
+    for (int f = 0; f < 5; f++) {
+        Face &face = faces[f];
+        face.cells_i = res;
+        face.cells_j = f == 0 ? res : rows;
+        face.stride_i = face.cells_j;
+        face.base = f == 0 ? 0 : res * res + (f - 1) * res * rows;
+        face.tiles_i = (face.cells_i + TILE - 1) / TILE;
+        face.tiles_j = (face.cells_j + TILE - 1) / TILE;
+        face.first_tile = tiles;
+        tiles += face.tiles_i * face.tiles_j;
+    }
+    size_t cells = (size_t)h.hemicube_cell_count;
+    cell_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    placement_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    best_distance = (float *)checked_calloc(cells, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+    best_polygon = (int32_t *)checked_calloc(cells, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    best_point = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    tile_farthest = (float *)checked_calloc((size_t)tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+
+    scene_extent = 0;
+    for (int32_t q = 0; q < count; q++)
+        for (int c = 0; c < 4; c++) {
+            const Vec3 &v = polys[q].vertices[c];
+            scene_extent = std::max({scene_extent, fabs((double)v.x), fabs((double)v.y), fabs((double)v.z)});
+        }
+
+    int32_t first = 0;
+    for (int32_t q = 0; q < count; q++) {
+        const Polygon *polygon = &polys[q];
+        CastPolygon *cp = &cast_polygons[q];
+        const Vec3 *p = polygon->vertices;
+        cp->normal[0] = polygon->normal.x;
+        cp->normal[1] = polygon->normal.y;
+        cp->normal[2] = polygon->normal.z;
+        cp->plane_offset = dot(&polygon->normal, &p[0]);
+        const float xs[4] = {p[0].x, p[1].x, p[2].x, p[3].x}, ys[4] = {p[0].y, p[1].y, p[2].y, p[3].y},
+                    zs[4] = {p[0].z, p[1].z, p[2].z, p[3].z};
+        const float *axis[3] = {xs, ys, zs};
+        double extent = scene_extent;
+        for (int a = 0; a < 3; a++) {
+            cp->box_min[a] = fminf(fminf(axis[a][0], axis[a][1]), fminf(axis[a][2], axis[a][3]));
+            cp->box_max[a] = fmaxf(fmaxf(axis[a][0], axis[a][1]), fmaxf(axis[a][2], axis[a][3]));
+        }
+        // eps of the box test, the rounding of the hit point to single
+        // precision (2^-24 relative), that of O + t d in double, with room.
+        double margin = 1e-8 + 2.4e-7 * extent;
+        for (int a = 0; a < 3; a++) {
+            cp->lo[a] = (double)cp->box_min[a] - margin;
+            cp->hi[a] = (double)cp->box_max[a] + margin;
+        }
+        cp->mapping = plane_mapping(polygon, false);
+        cp->first_patch = first;
+        cp->chained_grid = patch_grid != nullptr && polygon->patches_u > 0 && polygon->patches_v > 0 &&
+                           grid_is_chained(polygon, patch_grid[q]);
+        first += polygon->patches_u * polygon->patches_v;
+    }
+    layout_placement = -1;
+}
+
+void cellcast_free() {
+    free(cast_polygons);
+    cast_polygons = nullptr;
+    free(candidates);
+    candidates = nullptr;
+    free(cell_rays);
+    cell_rays = nullptr;
+    free(placement_rays);
+    placement_rays = nullptr;
+    free(best_distance);
+    best_distance = nullptr;
+    free(best_polygon);
+    best_polygon = nullptr;
+    free(best_point);
+    best_point = nullptr;
+    free(tile_farthest);
+    tile_farthest = nullptr;
+}
+
+void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
+    const Hemicube &h = hemicube;
+    int32_t cells = h.hemicube_cell_count;
+    if (cells == 0) return;
+    if (layout_placement != h.hemicube_placements) measure_placement(polys);
+
+    const Vec3 o = h.hemicube_centre;
+    double drift = 0;
+    for (int32_t k = 0; k < cells; k++) {
+        vec3_difference(&o, &h.hemicube_cells[k], &cell_rays[k]);
+        const Vec3 &d = cell_rays[k], &d0 = placement_rays[k];
+        double change = std::max({fabs((double)d.x - (double)d0.x), fabs((double)d.y - (double)d0.y),
+                                  fabs((double)d.z - (double)d0.z)});
+        if (!(change <= drift)) drift = change; // NaN sticks
+        best_distance[k] = FLT_MAX;
+        best_polygon[k] = -1;
+    }
+    for (int32_t t = 0; t < tiles; t++) tile_farthest[t] = FLT_MAX;
+    for (int f = 0; f < 5; f++) face_farthest[f] = FLT_MAX;
+
+    // The projection needs every ray in front of the patch and of its face,
+    // with a drift far below a cell.
+    bool project = drift <= MAX_DRIFT && lowest_height0 - 2 * drift > 0;
+    for (int f = 0; f < 5 && project; f++)
+        project = faces[f].cells_i * faces[f].cells_j == 0 ||
+                  (faces[f].min_depth0 - 2 * drift > 0.5 && faces[f].deviation0 <= MAX_DRIFT);
+
+    // Per patch: the polygons that can be hit, nearest bound first.
+    int32_t current = h.current_polygon;
+    double od[3] = {o.x, o.y, o.z};
+    double height_slack = 1e-12 * (1 + scene_extent);
+    int32_t left = 0;
+    for (int32_t q = 0; q < count; q++) {
+        if (q == current) continue;
+        const CastPolygon *cp = &cast_polygons[q];
+        double numerator = cp->plane_offset - dot(&polys[q].normal, &o);
+        if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
+        if (project) {
+            double highest = 0;
+            for (int a = 0; a < 3; a++) highest += std::max(frame[2][a] * (cp->lo[a] - od[a]), frame[2][a] * (cp->hi[a] - od[a]));
+            if (highest < -height_slack) continue; // wholly behind the patch's plane
+        }
+        double squared = 0;
+        for (int a = 0; a < 3; a++) {
+            double gap = std::max({cp->lo[a] - od[a], 0.0, od[a] - cp->hi[a]});
+            squared += gap * gap;
+        }
+        double distance = sqrt(squared);
+        // The rounded distance of any hit is at least the distance to the
+        // widened box less a few single-precision roundings.
+        candidates[left++] = {distance * (1 - 1e-6), distance, numerator, q};
+    }
+    std::sort(candidates, candidates + left, [](const Candidate &a, const Candidate &b) {
+        return a.lower_bound < b.lower_bound || (a.lower_bound == b.lower_bound && a.polygon < b.polygon);
+    });
+    cellcast_counters.candidates += left;
+
+    for (int32_t c = 0; c < left; c++) {
+        const Candidate &candidate = candidates[c];
+        double bound = candidate.lower_bound;
+        float farthest = std::max({face_farthest[0], face_farthest[1], face_farthest[2], face_farthest[3], face_farthest[4]});
+        if (bound > (double)farthest) break; // every later candidate lies farther still
+
+        const CastPolygon *cp = &cast_polygons[candidate.polygon];
+        double corner[8][3];
+        double reach = 0; // largest local coordinate of a corner
+        if (project) {
+            double base[3] = {cp->lo[0] - od[0], cp->lo[1] - od[1], cp->lo[2] - od[2]};
+            double span[3] = {cp->hi[0] - cp->lo[0], cp->hi[1] - cp->lo[1], cp->hi[2] - cp->lo[2]};
+            for (int k = 0; k < 8; k++) {
+                double r[3] = {base[0] + ((k & 1) ? span[0] : 0), base[1] + ((k & 2) ? span[1] : 0),
+                               base[2] + ((k & 4) ? span[2] : 0)};
+                for (int a = 0; a < 3; a++) {
+                    corner[k][a] = local(frame[a], r);
+                    reach = std::max(reach, fabs(corner[k][a]));
+                }
+            }
+        }
+        for (int f = 0; f < 5; f++) {
+            const Face &face = faces[f];
+            if (face.cells_i * face.cells_j == 0) continue;
+            if (bound > (double)face_farthest[f]) continue;
+            int32_t range[4] = {0, face.cells_i - 1, 0, face.cells_j - 1};
+            if (project) {
+                // A hit point through this face lies at depth >= cosine * |P - O|.
+                double cosine = face.min_cosine0 - 3.5 * drift;
+                double clip = 0.9 * cosine * candidate.distance;
+                if (clip > 1e-9 * (1 + reach)) {
+                    double slack = face.deviation0 + 3.6 * drift / (face.min_depth0 - 1.8 * drift) + 1e-9 +
+                                   1e-12 * reach / clip;
+                    cellcast_counters.projections++;
+                    if (!projected_range(f, corner, clip, slack, range)) continue;
+                }
+            }
+            scan_face(f, range[0], range[1], range[2], range[3], candidate, o);
+        }
+    }
+
+    int32_t *items = h.hemicube_item_buffer;
+    const Vec3 *own_normal = &polys[current].normal;
+    for (int32_t k = 0; k < cells; k++) {
+        int32_t q = best_polygon[k];
+        if (q == -1) continue;
+        if (vec3_equal(&polys[q].normal, own_normal)) continue;
+        items[k] = lookup_patch(&polys[q], &cast_polygons[q], q, &best_point[k]);
+    }
+}
