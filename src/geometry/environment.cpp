@@ -11,6 +11,7 @@
 // 18 numbers are single-precision floats in any notation the C library reads,
 // the two counts are decimal integers. Whatever follows the 20th value is
 // ignored. A carriage return just before the line feed is not part of the line.
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -67,6 +68,16 @@ bool polygon_is_usable(const Polygon *p, long long count_u, long long count_v,
     double nz = (double)e1.x * (double)e3.y - (double)e1.y * (double)e3.x;
     if (fabs(nx) < GEOMETRY_EPSILON && fabs(ny) < GEOMETRY_EPSILON && fabs(nz) < GEOMETRY_EPSILON)
         return false;
+    // The normal is normalised from the cross product rounded to single
+    // precision, and the patch sizes are stored in single precision: corners
+    // far apart (1e30) overflow the one to infinity and the normal to NaN,
+    // an edge of a few denormals cut into many patches rounds a size to 0.
+    const double largest = FLT_MAX;
+    if (!(fabs(nx) <= largest && fabs(ny) <= largest && fabs(nz) <= largest)) return false;
+    double size_u = vec3_length(&e1) / (double)(count_u == 0 ? 1 : count_u);
+    double size_v = vec3_length(&e3) / (double)(count_v == 0 ? 1 : count_v);
+    if (!(size_u <= largest && size_v <= largest)) return false;
+    if ((float)size_u == 0.0f || (float)size_v == 0.0f) return false;
 
     *patches = (count_u == 0 ? 1 : count_u) * (count_v == 0 ? 1 : count_v);
     return *patches <= INT32_MAX && running_total + *patches <= INT32_MAX;

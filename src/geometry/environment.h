@@ -34,8 +34,9 @@ extern int32_t polygon_count;
 //
 // A line with all 20 values is invalid, besides failing the right-angle test,
 // when a value is not finite, a count is negative, p1 - p0 or p3 - p0 has zero
-// length, the normal cannot be formed, or its patch count (or the scene's
-// running total) leaves the signed 32-bit range.
+// length, the normal cannot be formed, a patch size is not a finite single-
+// precision number above 0, or its patch count (or the scene's running total)
+// leaves the signed 32-bit range.
 int32_t parse_environment_file(FILE *text, FILE *binary);
 
 // 1 when the angles at p0 and at p2 are right angles (|cosine| < 1e-9).
