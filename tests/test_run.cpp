@@ -112,8 +112,8 @@ TEST(WholeRun, DroppedLinesAreReportedBeforeTheCount) {
     EXPECT_EQ(run.result.err,
               "\aERROR : Corrupt polygon specification at line 7 of environment definition file\n"
               "\aERROR : Invalid polygon specification at line 8 of environment definition file\n");
-    EXPECT_EQ(run.result.out.substr(0, HEAD.size() + 60),
-              (HEAD + "Environment definition file parsed, 6 valid polygons read.\n").substr(0, HEAD.size() + 60));
+    EXPECT_EQ(run.result.out.substr(0, HEAD.size() + 59),
+              (HEAD + "Environment definition file parsed, 6 valid polygons read.\n").substr(0, HEAD.size() + 59));
 }
 
 TEST(WholeRun, CrlfSceneReadsLikeLf) {
