@@ -45,6 +45,7 @@
 
 #include "driver/errors.h"
 #include "driver/run.h"
+#include "export/export.h"
 #include "geometry/environment.h"
 #include "solver/solver.h"
 #include "support/program.h"
@@ -522,6 +523,64 @@ TEST(AllocationFailure, ScratchRowOfTheReferenceSolver) {
         ::testing::ExitedWithCode(10), ::testing::Matcher<const std::string &>(OUT_OF_MEMORY));
     fclose(ff_file);
 }
+
+// --- the text exports' reads ------------------------------------------------------
+
+// What stands in the export's source file's place before it runs.
+enum ExportSource { NO_FILE, A_DIRECTORY, A_GOOD_FILE };
+
+struct ExportCase {
+    const char *name;
+    const char *source;    // FF.BIN, PATCH.BIN or PATCHRAD.BIN
+    ExportSource prepared;
+    bool fail_allocation;  // its buffer's calloc fails
+    int code;
+    const char *message;
+};
+
+class ExportFailure : public ::testing::TestWithParam<ExportCase> {};
+
+// Each export run in-process on a one-patch scene, in a forked child whose
+// working directory holds the prepared source file; the output goes nowhere.
+TEST_P(ExportFailure, EndsWithItsCode) {
+    const ExportCase &c = GetParam();
+    ScratchDir dir;
+    if (c.prepared == A_DIRECTORY) ASSERT_EQ(mkdir((dir / c.source).c_str(), 0755), 0);
+    if (c.prepared == A_GOOD_FILE) write_floats_file(dir / c.source, std::vector<float>(12, 0.5f));
+    static Polygon polygon = one_patch_polygon();
+    std::string source = c.source;
+    EXPECT_EXIT(
+        {
+            if (chdir(dir.path.c_str()) != 0) abort();
+            FILE *out = fopen("/dev/null", "w");
+            if (c.fail_allocation) calloc_fail_at = 1; // the first calloc is the export's buffer
+            if (source == "FF.BIN") export_form_factors(1, out);
+            if (source == "PATCH.BIN") export_patch_vertices(&polygon, 1, out);
+            if (source == "PATCHRAD.BIN") export_solution(1, out);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(c.code), ::testing::Matcher<const std::string &>(std::string(c.message)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exports, ExportFailure,
+    ::testing::Values(
+        ExportCase{"form_factors_no_file", "FF.BIN", NO_FILE, false, 20,
+                   "\aERROR : Couldn't open form factor binary file : FF.BIN\n"},
+        ExportCase{"form_factors_no_memory", "FF.BIN", A_GOOD_FILE, true, 21, "\aERROR : Out of memory!\n"},
+        ExportCase{"form_factors_unreadable", "FF.BIN", A_DIRECTORY, false, 22,
+                   "\aERROR : Couldn't read form factor binary file FF.BIN\n"},
+        ExportCase{"solution_no_file", "PATCHRAD.BIN", NO_FILE, false, 30,
+                   "\aERROR : Couldn't open patch radiosity binary file : PATCHRAD.BIN\n"},
+        ExportCase{"solution_no_memory", "PATCHRAD.BIN", A_GOOD_FILE, true, 31, "\aERROR : Out of memory!\n"},
+        ExportCase{"solution_unreadable", "PATCHRAD.BIN", A_DIRECTORY, false, 32,
+                   "\aERROR : Couldn't read patch radiosity binary file PATCHRAD.BIN\n"},
+        ExportCase{"patch_vertices_no_file", "PATCH.BIN", NO_FILE, false, 40,
+                   "\aERROR : Couldn't open patch vertices binary file : PATCH.BIN\n"},
+        ExportCase{"patch_vertices_no_memory", "PATCH.BIN", A_GOOD_FILE, true, 41, "\aERROR : Out of memory!\n"},
+        ExportCase{"patch_vertices_unreadable", "PATCH.BIN", A_DIRECTORY, false, 42,
+                   "\aERROR : Couldn't read patch vertices binary file PATCH.BIN\n"}),
+    [](const ::testing::TestParamInfo<ExportCase> &info) { return std::string(info.param.name); });
 
 // --- scenes the fuzz targets found ---------------------------------------------------
 
