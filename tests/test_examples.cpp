@@ -610,7 +610,8 @@ TEST(Docs, RelativeLinksLeadToFilesAndHeadings) {
     const std::string root = source_root();
     std::regex link("\\]\\(([^)#\\s]*)(?:#([^)\\s]*))?\\)");
     int checked = 0;
-    for (const std::string &page : {"README.md", "docs/guide.md", "docs/troubleshooting.md", "docs/accuracy.md"}) {
+    for (const std::string &page :
+         {"README.md", "examples/README.md", "docs/guide.md", "docs/troubleshooting.md", "docs/accuracy.md"}) {
         std::string path = root + "/" + page;
         std::string dir = path.substr(0, path.rfind('/'));
         std::string text = read_file(path);
