@@ -2,7 +2,7 @@
 // twice in one process, by the reference loops and by the run's code, timed
 // side by side; FF.BIN, PATCHRAD.BIN and VERTRAD.BIN are compared byte for
 // byte; and a separate run of the whole batch (the run's code only) gives the
-// peak memory. Prints one table on standard output.
+// peak memory. Prints one table on standard output. Times are CPU seconds.
 //
 // Each scene runs in a fresh directory under the temp dir (removed after),
 // with the program's own stages for configuration, scene, patches and output,
@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,8 +56,12 @@ struct Measure {
 
 FILE *table = nullptr;
 
+// CPU time of this process: the machine is shared, and a single-threaded
+// stage's CPU time does not count the time other processes hold the core.
 double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    struct timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
 std::string ini_text(const Scene &scene) {
@@ -266,12 +270,19 @@ void print_row(const Scene &scene, const Measure &m, long baseline_kb) {
     }
     char sweeps[32];
     snprintf(sweeps, sizeof sweeps, "%d/%d/%d", m.sweeps[0], m.sweeps[1], m.sweeps[2]);
-    const char *same = m.ff_same && m.patchrad_same && m.vertrad_same ? "yes" : "NO";
+    std::string same = m.ff_same && m.patchrad_same && m.vertrad_same ? "yes" : "NO:";
+    if (!m.ff_same) same += " FF";
+    if (!m.patchrad_same) same += " PATCHRAD";
+    if (!m.vertrad_same) same += " VERTRAD";
     fprintf(table, "| %-16s | %5d | %5d | %5d | %8s | %7s | %6s | %9.2e | %8s | %7s | %6s | %-8s | %-9s | %s |\n",
             scene.name.c_str(), m.polygons, m.patches, m.cells, seconds(m.ff_reference).c_str(),
             seconds(m.ff_fast).c_str(), ratio(m.ff_reference, m.ff_fast).c_str(), rays / m.ff_fast,
             seconds(m.solve_reference).c_str(), seconds(m.solve_fast).c_str(),
-            ratio(m.solve_reference, m.solve_fast).c_str(), sweeps, same, peak.c_str());
+            ratio(m.solve_reference, m.solve_fast).c_str(), sweeps, same.c_str(), peak.c_str());
+    fprintf(table, "|   (run's form factors: %.1f polygons left per patch, %.1f face projections per patch, %.2f exact "
+                   "ray tests per cell ray) |\n",
+            (double)m.counters.candidates / m.patches, (double)m.counters.projections / m.patches,
+            (double)m.counters.ray_tests / rays);
     fflush(table);
 }
 

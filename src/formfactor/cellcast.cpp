@@ -65,15 +65,15 @@ struct CastPolygon {
     double lo[3], hi[3];    // the box widened by the margin: holds every exact ray point of a hit
     PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit uses it
     int32_t first_patch;    // count_patches over the polygons before it
-    bool chained_grid;      // row and column boundaries chain: binary search allowed
+    bool chained_grid;      // row and column boundaries chain: searching them is allowed
+    bool same_normal;       // vec3_equal with the normal of the polygon the hemicube stands on
 };
 
-// A polygon left for the current patch.
+// A polygon for the current patch, indexed by polygon.
 struct Candidate {
-    double lower_bound;  // no hit of this polygon has a rounded distance below it
+    double lower_bound;  // no hit of this polygon has a rounded distance below it; DBL_MAX when culled
     double distance;     // distance from the centre to the widened box
     double numerator;    // N . p0 - N . O, the numerator of t
-    int32_t polygon;
 };
 
 // A hemicube face as a grid: cell index = base + i * stride_i + j. Through a
@@ -104,6 +104,8 @@ const double MAX_DRIFT = 1e-3;
 
 CastPolygon *cast_polygons = nullptr;
 Candidate *candidates = nullptr;
+int32_t *order = nullptr;        // polygons by lower bound, kept from patch to patch
+int32_t order_placement = -1;    // hemicube_placements the order was last fully sorted for
 Vec3 *cell_rays = nullptr;       // d = cell - centre for the current patch
 Vec3 *placement_rays = nullptr;  // d right after hemicube_place
 float *best_distance = nullptr;  // per cell: rounded distance of the nearest hit so far
@@ -146,6 +148,17 @@ bool grid_is_chained(const Polygon *polygon, PatchUV **rows) {
     return true;
 }
 
+// The largest index i < count whose interval start start(i) lies strictly
+// below x, or -1. Starts never decrease, so that index is where the walk from
+// any first guess stops; the guess x / step only saves steps.
+template <typename Start> int32_t last_below(float x, float step, int32_t count, Start start) {
+    double guess = (double)x / (double)step;
+    int32_t i = guess >= 0 && guess < (double)count ? (int32_t)guess : (guess >= (double)count ? count - 1 : 0);
+    while (i >= 0 && !(start(i) < x)) i--;
+    while (i + 1 < count && start(i + 1) < x) i++;
+    return i;
+}
+
 // patch_at_hit for polygon q and the hit point x.
 int32_t lookup_patch(const Polygon *polygon, const CastPolygon *cp, int32_t q, const Vec3 *x) {
     const PlaneMapping &m = cp->mapping;
@@ -167,36 +180,22 @@ int32_t lookup_patch(const Polygon *polygon, const CastPolygon *cp, int32_t q, c
         return -1;
     }
 
-    // The last row whose start lies below u is the only one that can hold it.
-    int32_t low = 0, high = polygon->patches_u; // rows [0, low) start below u, [high, ..) do not
-    while (low < high) {
-        int32_t mid = low + (high - low) / 2;
-        if (rows[mid][0].uv[0] < u) low = mid + 1;
-        else high = mid;
-    }
-    if (low == 0) return -1;
-    int32_t r = low - 1;
-    if (!(u < rows[r][0].uv[2])) return -1;
-
+    // The last row whose start lies below u is the only one that can hold
+    // it; the starts never decrease, so walking from a guess finds it.
+    int32_t r = last_below(u, polygon->patch_size_u, polygon->patches_u, [rows](int32_t i) { return rows[i][0].uv[0]; });
+    if (r < 0 || !(u < rows[r][0].uv[2])) return -1;
     const PatchUV *row = rows[r];
-    low = 0;
-    high = polygon->patches_v;
-    while (low < high) {
-        int32_t mid = low + (high - low) / 2;
-        if (row[mid].uv[1] < v) low = mid + 1;
-        else high = mid;
-    }
-    if (low == 0) return -1;
-    int32_t k = low - 1;
-    if (!(v < row[k].uv[5])) return -1;
+    int32_t k = last_below(v, polygon->patch_size_v, polygon->patches_v, [row](int32_t i) { return row[i].uv[1]; });
+    if (k < 0 || !(v < row[k].uv[5])) return -1;
     return cp->first_patch + r * polygon->patches_v + k;
 }
 
 // The placement data: the polygon's frame, the cell rays at placement and,
 // per face, how far the projected cells lie from their nominal grid.
-void measure_placement(const Polygon *polys) {
+void measure_placement(const Polygon *polys, int32_t count) {
     const Hemicube &h = hemicube;
     const Polygon *polygon = &polys[h.current_polygon];
+    for (int32_t q = 0; q < count; q++) cast_polygons[q].same_normal = vec3_equal(&polys[q].normal, &polygon->normal);
     const Vec3 *p = polygon->vertices;
     double e1[3] = {(double)p[1].x - (double)p[0].x, (double)p[1].y - (double)p[0].y, (double)p[1].z - (double)p[0].z};
     double e3[3] = {(double)p[3].x - (double)p[0].x, (double)p[3].y - (double)p[0].y, (double)p[3].z - (double)p[0].z};
@@ -285,9 +284,10 @@ inline bool test_cell(int32_t k, int32_t q, const CastPolygon *cp, double numera
 }
 
 // Tests candidate c against the cells [i0, i1] x [j0, j1] of face f, tile by tile.
-void scan_face(int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1, const Candidate &c, const Vec3 &o) {
+void scan_face(int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1, int32_t q, const Candidate &c,
+               const Vec3 &o) {
     const Face &face = faces[f];
-    const CastPolygon *cp = &cast_polygons[c.polygon];
+    const CastPolygon *cp = &cast_polygons[q];
     double bound = c.lower_bound;
     for (int32_t ti = i0 / TILE; ti <= i1 / TILE; ti++) {
         for (int32_t tj = j0 / TILE; tj <= j1 / TILE; tj++) {
@@ -300,7 +300,7 @@ void scan_face(int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1, const Cand
                     int32_t k = row + j;
                     if (bound > (double)best_distance[k]) continue;
                     cellcast_counters.ray_tests++;
-                    if (test_cell(k, c.polygon, cp, c.numerator, o)) changed = true;
+                    if (test_cell(k, q, cp, c.numerator, o)) changed = true;
                 }
             }
             if (changed) refresh_tile(f, ti, tj);
@@ -370,6 +370,9 @@ void cellcast_init(const Polygon *polys, int32_t count) {
     size_t n = (size_t)count;
     cast_polygons = (CastPolygon *)checked_calloc(n, sizeof(CastPolygon), EXIT_FF_HITS_NO_MEMORY);
     candidates = (Candidate *)checked_calloc(n, sizeof(Candidate), EXIT_FF_HITS_NO_MEMORY);
+    order = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    for (int32_t q = 0; q < count; q++) order[q] = q;
+    order_placement = -1;
 
     const Hemicube &h = hemicube;
     int32_t res = h.hemicube_resolution, rows = res / 2;
@@ -438,6 +441,8 @@ void cellcast_free() {
     cast_polygons = nullptr;
     free(candidates);
     candidates = nullptr;
+    free(order);
+    order = nullptr;
     free(cell_rays);
     cell_rays = nullptr;
     free(placement_rays);
@@ -456,16 +461,31 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
     const Hemicube &h = hemicube;
     int32_t cells = h.hemicube_cell_count;
     if (cells == 0) return;
-    if (layout_placement != h.hemicube_placements) measure_placement(polys);
+    if (layout_placement != h.hemicube_placements) measure_placement(polys, count);
 
     const Vec3 o = h.hemicube_centre;
-    double drift = 0;
+    // Cell rays as cast_cell_ray forms them: (float)((double)cell - (double)o)
+    // is the single-precision difference itself (one rounding of an exact
+    // double difference), so the rays come from float arithmetic. The drift
+    // is measured the same way, widened by one rounding; a ray that is not
+    // finite never passes the reference's tests and needs no bound.
+    float drift_float = 0.0f;
+    {
+        const float *cell = &h.hemicube_cells[0].x;
+        const float *ray0 = &placement_rays[0].x;
+        float *ray = &cell_rays[0].x;
+        const float origin[3] = {o.x, o.y, o.z};
+        for (int32_t k = 0; k < cells; k++) {
+            for (int a = 0; a < 3; a++) {
+                float d = cell[3 * k + a] - origin[a];
+                ray[3 * k + a] = d;
+                float change = fabsf(d - ray0[3 * k + a]);
+                drift_float = change > drift_float ? change : drift_float;
+            }
+        }
+    }
+    double drift = (double)drift_float * (1 + 1e-6);
     for (int32_t k = 0; k < cells; k++) {
-        vec3_difference(&o, &h.hemicube_cells[k], &cell_rays[k]);
-        const Vec3 &d = cell_rays[k], &d0 = placement_rays[k];
-        double change = std::max({fabs((double)d.x - (double)d0.x), fabs((double)d.y - (double)d0.y),
-                                  fabs((double)d.z - (double)d0.z)});
-        if (!(change <= drift)) drift = change; // NaN sticks
         best_distance[k] = FLT_MAX;
         best_polygon[k] = -1;
     }
@@ -479,19 +499,22 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
         project = faces[f].cells_i * faces[f].cells_j == 0 ||
                   (faces[f].min_depth0 - 2 * drift > 0.5 && faces[f].deviation0 <= MAX_DRIFT);
 
-    // Per patch: the polygons that can be hit, nearest bound first.
+    // Per patch: the polygons that can be hit, with their lower bounds.
     int32_t current = h.current_polygon;
     double od[3] = {o.x, o.y, o.z};
     double height_slack = 1e-12 * (1 + scene_extent);
     int32_t left = 0;
     for (int32_t q = 0; q < count; q++) {
+        Candidate *candidate = &candidates[q];
+        candidate->lower_bound = DBL_MAX;
         if (q == current) continue;
         const CastPolygon *cp = &cast_polygons[q];
         double numerator = cp->plane_offset - dot(&polys[q].normal, &o);
         if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
         if (project) {
             double highest = 0;
-            for (int a = 0; a < 3; a++) highest += std::max(frame[2][a] * (cp->lo[a] - od[a]), frame[2][a] * (cp->hi[a] - od[a]));
+            for (int a = 0; a < 3; a++)
+                highest += std::max(frame[2][a] * (cp->lo[a] - od[a]), frame[2][a] * (cp->hi[a] - od[a]));
             if (highest < -height_slack) continue; // wholly behind the patch's plane
         }
         double squared = 0;
@@ -502,33 +525,55 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
         double distance = sqrt(squared);
         // The rounded distance of any hit is at least the distance to the
         // widened box less a few single-precision roundings.
-        candidates[left++] = {distance * (1 - 1e-6), distance, numerator, q};
+        candidate->lower_bound = distance * (1 - 1e-6);
+        candidate->distance = distance;
+        candidate->numerator = numerator;
+        left++;
     }
-    std::sort(candidates, candidates + left, [](const Candidate &a, const Candidate &b) {
-        return a.lower_bound < b.lower_bound || (a.lower_bound == b.lower_bound && a.polygon < b.polygon);
-    });
+    // Nearest bound first (culled polygons last). From patch to patch of one
+    // polygon the order barely changes, so the last order is sorted again by
+    // insertion; a new placement sorts from scratch.
+    auto before = [](int32_t a, int32_t b) {
+        double la = candidates[a].lower_bound, lb = candidates[b].lower_bound;
+        return la < lb || (la == lb && a < b);
+    };
+    if (order_placement != h.hemicube_placements) {
+        std::sort(order, order + count, before);
+        order_placement = h.hemicube_placements;
+    } else {
+        for (int32_t i = 1; i < count; i++) {
+            int32_t q = order[i], j = i;
+            for (; j > 0 && before(q, order[j - 1]); j--) order[j] = order[j - 1];
+            order[j] = q;
+        }
+    }
     cellcast_counters.candidates += left;
 
     for (int32_t c = 0; c < left; c++) {
-        const Candidate &candidate = candidates[c];
+        int32_t q = order[c];
+        const Candidate &candidate = candidates[q];
         double bound = candidate.lower_bound;
         float farthest = std::max({face_farthest[0], face_farthest[1], face_farthest[2], face_farthest[3], face_farthest[4]});
         if (bound > (double)farthest) break; // every later candidate lies farther still
 
-        const CastPolygon *cp = &cast_polygons[candidate.polygon];
+        const CastPolygon *cp = &cast_polygons[q];
+        // The widened box's corners in the frame: the corner at lo plus the
+        // box's edges, each turned into the frame once.
         double corner[8][3];
-        double reach = 0; // largest local coordinate of a corner
+        double reach = 0; // bound on the corners' local coordinates
         if (project) {
             double base[3] = {cp->lo[0] - od[0], cp->lo[1] - od[1], cp->lo[2] - od[2]};
             double span[3] = {cp->hi[0] - cp->lo[0], cp->hi[1] - cp->lo[1], cp->hi[2] - cp->lo[2]};
-            for (int k = 0; k < 8; k++) {
-                double r[3] = {base[0] + ((k & 1) ? span[0] : 0), base[1] + ((k & 2) ? span[1] : 0),
-                               base[2] + ((k & 4) ? span[2] : 0)};
-                for (int a = 0; a < 3; a++) {
-                    corner[k][a] = local(frame[a], r);
-                    reach = std::max(reach, fabs(corner[k][a]));
-                }
+            double at[3], edge[3][3];
+            for (int a = 0; a < 3; a++) {
+                at[a] = local(frame[a], base);
+                for (int e = 0; e < 3; e++) edge[e][a] = frame[a][e] * span[e];
+                reach = std::max(reach, fabs(at[a]) + fabs(edge[0][a]) + fabs(edge[1][a]) + fabs(edge[2][a]));
             }
+            for (int k = 0; k < 8; k++)
+                for (int a = 0; a < 3; a++)
+                    corner[k][a] = at[a] + ((k & 1) ? edge[0][a] : 0.0) + ((k & 2) ? edge[1][a] : 0.0) +
+                                   ((k & 4) ? edge[2][a] : 0.0);
         }
         for (int f = 0; f < 5; f++) {
             const Face &face = faces[f];
@@ -546,16 +591,15 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
                     if (!projected_range(f, corner, clip, slack, range)) continue;
                 }
             }
-            scan_face(f, range[0], range[1], range[2], range[3], candidate, o);
+            scan_face(f, range[0], range[1], range[2], range[3], q, candidate, o);
         }
     }
 
     int32_t *items = h.hemicube_item_buffer;
-    const Vec3 *own_normal = &polys[current].normal;
     for (int32_t k = 0; k < cells; k++) {
         int32_t q = best_polygon[k];
         if (q == -1) continue;
-        if (vec3_equal(&polys[q].normal, own_normal)) continue;
+        if (cast_polygons[q].same_normal) continue;
         items[k] = lookup_patch(&polys[q], &cast_polygons[q], q, &best_point[k]);
     }
 }

@@ -129,19 +129,41 @@ struct SweepState {
     bool active[3];        // still sweeping
     double largest[3];     // largest relative change of this sweep
     bool finite[3];        // no value of this sweep is infinite or NaN
+    bool all_finite;       // every value stored so far, in every channel, is finite
 };
+
+// The terms of a row's own polygon: F is 0 there (a polygon's own patches are
+// never hit), so each term adds m * b with m = (float)(0 * rho) = +-0. For a
+// finite b the product is +-0, and a finite sum plus +-0 is that sum again,
+// bit for bit, unless the sum is -0 and the product +0 (the sum becomes +0).
+// So the block can be skipped when its form factors are all zero, the
+// reflectance and every radiosity value are finite, and no partial sum is
+// -0 or non-finite on entering it; otherwise it is summed term by term.
+bool can_skip_block(const float *f, size_t begin, size_t end, const double rho[3], const float v[3],
+                    const SweepState *state) {
+    if (!state->all_finite) return false;
+    for (int c = 0; c < 3; c++) {
+        if (!std::isfinite(rho[c]) || !std::isfinite(v[c])) return false;
+        if (v[c] == 0.0f && std::signbit(v[c])) return false;
+    }
+    for (size_t k = begin; k < end; k++)
+        if (f[k] != 0.0f) return false;
+    return true;
+}
 
 // One Gauss-Seidel step for patch r in all three channels. The terms are
 // added in the reference's order, k = 0 .. n-1, with k == r reading the
-// partial sum itself; only active channels are stored.
+// partial sum itself; only active channels are stored. [own_begin, own_end)
+// are the patches of r's polygon.
 void sweep_row(const float *f, float *radiosity, const float *emission_rhs, size_t r, size_t n,
-               const double rho[3], SweepState *state) {
+               const double rho[3], size_t own_begin, size_t own_end, SweepState *state) {
     const double rho_r = rho[0], rho_g = rho[1], rho_b = rho[2];
     float *own = radiosity + 3 * r;
     const float old_r = own[0], old_g = own[1], old_b = own[2];
     float vr = emission_rhs[3 * r], vg = emission_rhs[3 * r + 1], vb = emission_rhs[3 * r + 2];
 
-    for (size_t k = 0; k < r; k++) {
+    size_t k = 0;
+    for (; k < own_begin; k++) {
         const double fk = (double)f[k];
         const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
         const float *b = radiosity + 3 * k;
@@ -149,14 +171,23 @@ void sweep_row(const float *f, float *radiosity, const float *emission_rhs, size
         vg = (float)((double)vg + (double)mg * (double)b[1]);
         vb = (float)((double)vb + (double)mb * (double)b[2]);
     }
-    {
-        const double fk = (double)f[r];
+    const float entering[3] = {vr, vg, vb};
+    if (can_skip_block(f, own_begin, own_end, rho, entering, state)) k = own_end;
+    for (; k < own_end; k++) {
+        const double fk = (double)f[k];
         const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
-        vr = (float)((double)vr + (double)mr * (double)vr);
-        vg = (float)((double)vg + (double)mg * (double)vg);
-        vb = (float)((double)vb + (double)mb * (double)vb);
+        if (k == r) {
+            vr = (float)((double)vr + (double)mr * (double)vr);
+            vg = (float)((double)vg + (double)mg * (double)vg);
+            vb = (float)((double)vb + (double)mb * (double)vb);
+        } else {
+            const float *b = radiosity + 3 * k;
+            vr = (float)((double)vr + (double)mr * (double)b[0]);
+            vg = (float)((double)vg + (double)mg * (double)b[1]);
+            vb = (float)((double)vb + (double)mb * (double)b[2]);
+        }
     }
-    for (size_t k = r + 1; k < n; k++) {
+    for (; k < n; k++) {
         const double fk = (double)f[k];
         const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
         const float *b = radiosity + 3 * k;
@@ -172,7 +203,10 @@ void sweep_row(const float *f, float *radiosity, const float *emission_rhs, size
         own[c] = value[c];
         double change = fabs((double)value[c] - (double)old_value[c]) / fabs((double)value[c]);
         if (change > state->largest[c]) state->largest[c] = change;
-        if (!std::isfinite(value[c])) state->finite[c] = false;
+        if (!std::isfinite(value[c])) {
+            state->finite[c] = false;
+            state->all_finite = false;
+        }
     }
 }
 
@@ -191,6 +225,7 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
     // unless a channel before it diverges too, so the channels after it no
     // longer matter.
     int diverged = -1;
+    state.all_finite = true; // the values start at zero
     while (state.active[0] || state.active[1] || state.active[2]) {
         for (int c = 0; c < 3; c++) {
             state.largest[c] = DBL_MIN;
@@ -202,8 +237,9 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
             const Polygon *polygon = &polys[i];
             const double rho[3] = {polygon->reflectance[0], polygon->reflectance[1], polygon->reflectance[2]};
             int32_t polygon_patches = polygon->patches_u * polygon->patches_v;
+            size_t own_begin = r, own_end = r + (size_t)(polygon_patches > 0 ? polygon_patches : 0);
             for (int32_t p = 0; p < polygon_patches; p++, r++)
-                sweep_row(form_factors[r], radiosity, emission_rhs, r, n, rho, &state);
+                sweep_row(form_factors[r], radiosity, emission_rhs, r, n, rho, own_begin, own_end, &state);
         }
         for (int c = 0; c < 3; c++) {
             if (!state.active[c]) continue;

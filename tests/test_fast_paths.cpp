@@ -1,0 +1,394 @@
+// The run's fast paths against the reference loops, bit for bit: form-factor
+// rows of seeded random scenes (rooms, boxes, tilted and duplicated polygons,
+// coarse and fine hemicubes), the three-channel solver on random systems
+// (zeros, negative zeros, short files, divergence), and the console bytes of
+// a run whose solution diverges.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "formfactor/cellcast.h"
+#include "formfactor/formfactor.h"
+#include "formfactor/hemicube.h"
+#include "geometry/environment.h"
+#include "geometry/patches.h"
+#include "solver/solver.h"
+#include "support/program.h"
+#include "support/scenes.h"
+
+namespace {
+
+// A small linear congruential generator: the same scenes everywhere.
+struct Random {
+    uint32_t state;
+    uint32_t next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+    int below(int n) { return (int)(next() % (uint32_t)n); }
+    // A multiple of 1/8 in [low, high): hit points land on patch and box
+    // boundaries, and distances tie.
+    float eighths(float low, float high) { return low + (float)below((int)((high - low) * 8)) / 8.0f; }
+};
+
+Polygon rectangle(const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv) {
+    Polygon p;
+    memset(&p, 0, sizeof p);
+    for (int a = 0; a < 3; a++) {
+        (&p.vertices[0].x)[a] = p0[a];
+        (&p.vertices[1].x)[a] = p0[a] + e1[a];
+        (&p.vertices[2].x)[a] = p0[a] + e1[a] + e3[a];
+        (&p.vertices[3].x)[a] = p0[a] + e3[a];
+    }
+    p.patches_u = nu;
+    p.patches_v = nv;
+    complete_polygon(&p);
+    return p;
+}
+
+// Both turning senses of a rectangle (normal one way or the other).
+Polygon turned(Random *random, const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv) {
+    return random->below(2) ? rectangle(p0, e1, e3, nu, nv) : rectangle(p0, e3, e1, nv, nu);
+}
+
+// A random scene: a room facing in, boxes (on the floor or floating, faces
+// facing out), tilted rectangles with exactly perpendicular integer edges,
+// and now and then a duplicate of an earlier polygon.
+std::vector<Polygon> random_scene(uint32_t seed) {
+    Random random = {seed};
+    std::vector<Polygon> polys;
+    float size[3] = {random.eighths(2, 5), random.eighths(2, 5), random.eighths(1.5f, 3.5f)};
+    const float zero[3] = {0, 0, 0};
+    const float ex[3] = {size[0], 0, 0}, ey[3] = {0, size[1], 0}, ez[3] = {0, 0, size[2]};
+    const float top[3] = {0, 0, size[2]}, far_x[3] = {size[0], 0, 0}, far_y[3] = {0, size[1], 0};
+    auto count = [&random]() { return 1 + random.below(random.below(4) == 0 ? 9 : 4); };
+    polys.push_back(rectangle(zero, ex, ey, count(), count()));   // floor, up
+    polys.push_back(rectangle(top, ey, ex, count(), count()));    // ceiling, down
+    polys.push_back(rectangle(zero, ey, ez, count(), count()));   // wall x = 0, facing +x
+    polys.push_back(rectangle(far_x, ez, ey, count(), count()));  // wall x = max
+    polys.push_back(rectangle(zero, ez, ex, count(), count()));   // wall y = 0
+    polys.push_back(rectangle(far_y, ex, ez, count(), count()));  // wall y = max
+
+    int boxes = random.below(4);
+    for (int b = 0; b < boxes; b++) {
+        float w = random.eighths(0.25f, 1.25f), d = random.eighths(0.25f, 1.25f), h = random.eighths(0.25f, 1.5f);
+        float x = random.eighths(0, size[0] - w), y = random.eighths(0, size[1] - d);
+        float z = random.below(2) ? 0.0f : random.eighths(0, size[2] - h);
+        const float bx[3] = {w, 0, 0}, by[3] = {0, d, 0}, bz[3] = {0, 0, h};
+        const float base[3] = {x, y, z}, lid[3] = {x, y, z + h}, side_x[3] = {x + w, y, z}, side_y[3] = {x, y + d, z};
+        polys.push_back(rectangle(lid, bx, by, count(), count()));     // top, up
+        polys.push_back(rectangle(base, bz, by, count(), count()));    // -x
+        polys.push_back(rectangle(side_x, by, bz, count(), count()));  // +x
+        polys.push_back(rectangle(base, bx, bz, count(), count()));    // -y
+        polys.push_back(rectangle(side_y, bz, bx, count(), count()));  // +y
+    }
+
+    // Perpendicular integer edge pairs: tilted planes, bounding boxes wider
+    // than the polygon.
+    const float pairs[][2][3] = {{{1, 2, 2}, {2, 1, -2}}, {{2, -1, 0}, {1, 2, 1}}, {{1, 1, 0}, {1, -1, 1}},
+                                 {{0, 1, 1}, {1, 0, 0}},  {{1, 0, 1}, {-1, 2, 1}}};
+    int tilted = random.below(4);
+    for (int t = 0; t < tilted; t++) {
+        const float(*pair)[3] = pairs[random.below(5)];
+        float scale = (float)(1 + random.below(3)) / 8.0f;
+        float e1[3], e3[3];
+        for (int a = 0; a < 3; a++) {
+            e1[a] = pair[0][a] * scale;
+            e3[a] = pair[1][a] * scale;
+        }
+        const float p0[3] = {random.eighths(0.5f, size[0] - 0.5f), random.eighths(0.5f, size[1] - 0.5f),
+                             random.eighths(0.25f, size[2] - 0.5f)};
+        polys.push_back(turned(&random, p0, e1, e3, count(), count()));
+    }
+
+    if (random.below(3) == 0) polys.push_back(polys[(size_t)random.below((int)polys.size())]);
+    return polys;
+}
+
+const float PIXEL_SIZES[] = {1.0f, 0.5f, 0.25f, 0.2f, 0.125f, 0.1f};
+
+// Every row of the scene, in patch order, by the run's rows or the reference's.
+std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, bool reference) {
+    int32_t count = (int32_t)polys.size();
+    build_patch_grid(polys.data(), count);
+    int32_t patches = count_patches(polys.data(), count);
+    std::vector<float> rows, row((size_t)patches);
+    hemicube_init(pixel_size);
+    form_factor_row_number = 0;
+    for (int32_t i = 0; i < count; i++) {
+        hemicube_place(polys.data(), i);
+        for (int32_t j = 0; j < polys[(size_t)i].patches_u; j++)
+            for (int32_t k = 0; k < polys[(size_t)i].patches_v; k++) {
+                Vec3 centre;
+                patch_center(polys.data(), i, j, k, &centre);
+                hemicube_move(&centre);
+                if (reference) form_factor_row_reference(row.data(), patches, polys.data(), count);
+                else form_factor_row(row.data(), patches, polys.data(), count);
+                rows.insert(rows.end(), row.begin(), row.end());
+            }
+    }
+    hemicube_free();
+    free_patch_grid(polys.data(), count);
+    form_factor_row_number = 0;
+    return rows;
+}
+
+// The counter and backspaces of the rows go to standard output; keep them
+// out of the test log.
+struct QuietStdout {
+    int saved;
+    QuietStdout() {
+        fflush(stdout);
+        saved = dup(1);
+        FILE *null = fopen("/dev/null", "w");
+        dup2(fileno(null), 1);
+        fclose(null);
+    }
+    ~QuietStdout() {
+        fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
+};
+
+// --- form-factor rows -------------------------------------------------------------
+
+TEST(FastFormFactors, RandomScenesGiveTheReferenceRowsBitForBit) {
+    QuietStdout quiet;
+    int scenes = 0, nonzero = 0, rows_checked = 0;
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        std::vector<Polygon> polys = random_scene(seed);
+        float pixel_size = PIXEL_SIZES[seed % 6];
+        std::vector<float> reference = scene_rows(polys, pixel_size, true);
+        std::vector<float> fast = scene_rows(polys, pixel_size, false);
+        ASSERT_EQ(reference.size(), fast.size());
+        size_t first_difference = reference.size();
+        for (size_t k = 0; k < reference.size() && first_difference == reference.size(); k++)
+            if (memcmp(&reference[k], &fast[k], sizeof(float)) != 0) first_difference = k;
+        ASSERT_EQ(first_difference, reference.size())
+            << "seed " << seed << ", pixel size " << pixel_size << ": entry " << first_difference << " is "
+            << fast[first_difference] << " instead of " << reference[first_difference];
+        for (float f : reference) nonzero += f != 0.0f;
+        rows_checked += (int)sqrt((double)reference.size());
+        scenes++;
+    }
+    EXPECT_EQ(scenes, 300);
+    EXPECT_GT(nonzero, 100000) << "the scenes are not empty";
+    EXPECT_GT(rows_checked, 20000);
+}
+
+// Polygons that tie for the nearest hit: a ceiling given twice and a
+// same-normal box top: the tie keeps the lower index and the box top hides
+// what is above it, from every cell.
+TEST(FastFormFactors, TiesAndSameNormalCasesMatchTheReference) {
+    QuietStdout quiet;
+    const float zero[3] = {0, 0, 0}, ex[3] = {2, 0, 0}, ey[3] = {0, 2, 0}, top[3] = {0, 0, 2};
+    const float lid[3] = {0.5f, 0.5f, 1}, bx[3] = {1, 0, 0}, by[3] = {0, 1, 0};
+    std::vector<Polygon> polys = {rectangle(zero, ex, ey, 4, 4), rectangle(top, ey, ex, 2, 2),
+                                  rectangle(top, ey, ex, 3, 3), rectangle(lid, bx, by, 1, 1)};
+    for (float pixel_size : PIXEL_SIZES) {
+        std::vector<float> reference = scene_rows(polys, pixel_size, true);
+        std::vector<float> fast = scene_rows(polys, pixel_size, false);
+        ASSERT_EQ(memcmp(reference.data(), fast.data(), reference.size() * sizeof(float)), 0) << pixel_size;
+        // the floor's rows see the first ceiling, never the duplicate behind it
+        int32_t patches = 16 + 4 + 9 + 1;
+        for (int r = 0; r < 16; r++) {
+            for (int k = 20; k < 29; k++) EXPECT_EQ(fast[(size_t)(r * patches + k)], 0.0f) << r << "," << k;
+        }
+    }
+}
+
+TEST(FastFormFactors, TablesAreCreatedAtTheFirstRowAndReleasedAfterTheLast) {
+    QuietStdout quiet;
+    std::vector<Polygon> polys = random_scene(7);
+    cellcast_counters = {0, 0, 0};
+    std::vector<float> fast = scene_rows(polys, 0.25f, false);
+    EXPECT_EQ(fast, scene_rows(polys, 0.25f, true));
+    EXPECT_GT(cellcast_counters.ray_tests, 0);
+    int64_t tests = cellcast_counters.ray_tests;
+    // A second scene after the first: the tables were released and are made
+    // again for the new scene (a stale table would give wrong rows).
+    std::vector<Polygon> other = random_scene(8);
+    EXPECT_EQ(scene_rows(other, 0.25f, false), scene_rows(other, 0.25f, true));
+    EXPECT_GT(cellcast_counters.ray_tests, tests);
+}
+
+// --- the three-channel solver ----------------------------------------------------------
+
+struct RandomSystem {
+    std::vector<Polygon> polys;
+    int32_t n = 0;
+    std::vector<float> ff; // n rows of n
+};
+
+// Patches spread over a few polygons; form factors with zero blocks on each
+// row's own polygon (sometimes not), zero entries, and reflectances and
+// emissions that include 0, -0 and negative values.
+RandomSystem random_system(uint32_t seed, double largest_reflectance) {
+    Random random = {seed};
+    RandomSystem s;
+    int count = 1 + random.below(5);
+    for (int i = 0; i < count; i++) {
+        Polygon p;
+        memset(&p, 0, sizeof p);
+        p.patches_u = 1 + random.below(4);
+        p.patches_v = 1 + random.below(5);
+        for (int c = 0; c < 3; c++) {
+            p.reflectance[c] = (float)(largest_reflectance * random.below(101) / 100.0);
+            int e = random.below(6);
+            p.emission[c] = e == 0 ? -0.0f : e == 1 ? -(float)random.below(5) : (float)random.below(1000) / 100.0f;
+        }
+        s.polys.push_back(p);
+        s.n += p.patches_u * p.patches_v;
+    }
+    bool own_blocks_zero = random.below(4) != 0;
+    s.ff.assign((size_t)s.n * (size_t)s.n, 0.0f);
+    int32_t r = 0;
+    for (const Polygon &p : s.polys) {
+        int32_t own = p.patches_u * p.patches_v;
+        for (int32_t q = 0; q < own; q++, r++) {
+            float budget = 0.9f;
+            for (int32_t k = 0; k < s.n; k++) {
+                bool in_own = k >= r - q && k < r - q + own;
+                if ((in_own && own_blocks_zero) || random.below(4) == 0) continue;
+                float f = budget * (float)random.below(100) / 400.0f;
+                budget -= f;
+                s.ff[(size_t)r * (size_t)s.n + (size_t)k] = f;
+            }
+        }
+    }
+    return s;
+}
+
+// FF.BIN holding the first `bytes` bytes of the rows.
+FILE *ff_file(const RandomSystem &s, size_t bytes) {
+    FILE *file = tmpfile();
+    fwrite(s.ff.data(), 1, bytes, file);
+    rewind(file);
+    return file;
+}
+
+struct Solution {
+    std::vector<float> radiosity;
+    int32_t sweeps[3];
+    int diverged = -1;
+};
+
+Solution solve_reference(const RandomSystem &s, double precision, size_t bytes) {
+    size_t n = (size_t)s.n;
+    std::vector<std::vector<float>> rows(n, std::vector<float>(n));
+    std::vector<float *> matrix;
+    for (auto &row : rows) matrix.push_back(row.data());
+    std::vector<float> emission(3 * n);
+    Solution out;
+    out.radiosity.assign(3 * n, 0.0f);
+    FILE *file = ff_file(s, bytes);
+    solve_channels_reference(matrix.data(), out.radiosity.data(), emission.data(), s.n, s.polys.data(),
+                             (int32_t)s.polys.size(), file, precision, out.sweeps);
+    fclose(file);
+    return out;
+}
+
+Solution solve_fast(const RandomSystem &s, double precision, size_t bytes) {
+    size_t n = (size_t)s.n;
+    std::vector<std::vector<float>> rows(n, std::vector<float>(n, 7.0f)); // not zero: the reader must clear
+    std::vector<float *> matrix;
+    for (auto &row : rows) matrix.push_back(row.data());
+    std::vector<float> emission(3 * n);
+    Solution out;
+    out.radiosity.assign(3 * n, 0.0f);
+    FILE *file = ff_file(s, bytes);
+    read_form_factor_matrix(matrix.data(), emission.data(), s.n, s.polys.data(), (int32_t)s.polys.size(), file);
+    fclose(file);
+    out.diverged = solve_radiosity_channels(matrix.data(), out.radiosity.data(), emission.data(), s.n,
+                                            s.polys.data(), (int32_t)s.polys.size(), precision, out.sweeps);
+    return out;
+}
+
+TEST(FastSolver, RandomSystemsGiveTheReferenceValuesAndSweeps) {
+    const double precisions[] = {1e-2, 1e-4, 1e-6, 1.5};
+    int solved = 0;
+    for (uint32_t seed = 1; seed <= 300; seed++) {
+        RandomSystem s = random_system(seed, 0.95);
+        double precision = precisions[seed % 4];
+        size_t bytes = s.ff.size() * sizeof(float);
+        Solution reference = solve_reference(s, precision, bytes);
+        Solution fast = solve_fast(s, precision, bytes);
+        ASSERT_EQ(fast.diverged, -1) << seed;
+        ASSERT_EQ(memcmp(reference.radiosity.data(), fast.radiosity.data(), reference.radiosity.size() * sizeof(float)), 0)
+            << "seed " << seed;
+        for (int c = 0; c < 3; c++) EXPECT_EQ(reference.sweeps[c], fast.sweeps[c]) << "seed " << seed << " channel " << c;
+        solved++;
+    }
+    EXPECT_EQ(solved, 300);
+}
+
+// FF.BIN cut short, mid-row and mid-float: the rows past the end keep the
+// last row read, as the reference's scratch row does.
+TEST(FastSolver, ShortFormFactorFileMatchesTheReference) {
+    for (uint32_t seed = 1; seed <= 40; seed++) {
+        RandomSystem s = random_system(seed, 0.9);
+        size_t full = s.ff.size() * sizeof(float);
+        size_t bytes = (size_t)(seed * 7919u) % full; // mostly mid-row, often mid-float
+        Solution reference = solve_reference(s, 1e-5, bytes);
+        Solution fast = solve_fast(s, 1e-5, bytes);
+        ASSERT_EQ(memcmp(reference.radiosity.data(), fast.radiosity.data(), reference.radiosity.size() * sizeof(float)), 0)
+            << "seed " << seed << ", " << bytes << " of " << full << " bytes";
+    }
+}
+
+TEST(FastSolver, FirstDivergingChannelIsTheOneTheReferenceReports) {
+    // Reflectances up to 3: channels diverge; the reference ends with code 18
+    // naming the first channel that diverges after the ones before it
+    // converged.
+    const char *names[3] = {"red", "green", "blue"};
+    int checked = 0;
+    for (uint32_t seed = 1; seed <= 200 && checked < 6; seed++) {
+        RandomSystem s = random_system(seed, 3.0);
+        Solution fast = solve_fast(s, 1e-5, s.ff.size() * sizeof(float));
+        if (fast.diverged == -1) continue;
+        std::string message = std::string("^\aERROR : Radiosity solution diverges in channel ") + names[fast.diverged] + "\n$";
+        EXPECT_EXIT(solve_reference(s, 1e-5, s.ff.size() * sizeof(float)), ::testing::ExitedWithCode(18), message) << "seed " << seed;
+        checked++;
+    }
+    EXPECT_EQ(checked, 6);
+}
+
+TEST(FastSolver, ReadErrorEndsWithCode11) {
+    RandomSystem s = random_system(3, 0.5);
+    size_t n = (size_t)s.n;
+    std::vector<float> row(n * n);
+    std::vector<float *> matrix;
+    for (size_t r = 0; r < n; r++) matrix.push_back(&row[r * n]);
+    std::vector<float> emission(3 * n);
+    FILE *directory = fopen("/", "rb"); // reads fail without reaching an end
+    ASSERT_NE(directory, nullptr);
+    EXPECT_EXIT(read_form_factor_matrix(matrix.data(), emission.data(), s.n, s.polys.data(), (int32_t)s.polys.size(),
+                                        directory),
+                ::testing::ExitedWithCode(11), "^\aERROR : Couldn't read form factor binary file : FF.BIN\n$");
+    fclose(directory);
+}
+
+// --- a whole run ---------------------------------------------------------------------------
+
+// The names go out as a channel-by-channel solution prints them, up to the
+// one that diverges.
+TEST(FastSolutionRun, DivergenceInBlueShowsAllThreeNames) {
+    std::string dir = make_temp_dir("fast");
+    write_run_files(dir, cube_room({1, 1, 1}, {0.5f, 0.5f, 1.5f}));
+    ProgramResult r = run_program(halvora_batch_exe(), dir);
+    EXPECT_EQ(r.exit_code, 18);
+    EXPECT_EQ(r.err, "\aERROR : Radiosity solution diverges in channel blue\n");
+    const std::string tail = "Radiosity solution   red\b\b\b\b\bgreen\b\b\b\b\b blue";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    remove_tree(dir);
+}
+
+} // namespace
