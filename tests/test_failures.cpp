@@ -223,7 +223,9 @@ TEST_P(ShortWriteSweep, NoRunGoesOnAfterAShortFile) {
         ASSERT_LT(limit, c.size);
         ScratchDir dir;
         write_run_files(dir.path, sweep_scene());
-        for (const char *name : c.to_null) ASSERT_EQ(symlink("/dev/null", (dir / name).c_str()), 0);
+        for (const char *name : c.to_null) {
+            ASSERT_EQ(symlink("/dev/null", (dir / name).c_str()), 0);
+        }
         RunOptions options;
         options.file_size = (unsigned long long)limit;
         ProgramResult r = run_in(halvora_exe(), dir.path, options);
@@ -232,7 +234,9 @@ TEST_P(ShortWriteSweep, NoRunGoesOnAfterAShortFile) {
         EXPECT_EQ(r.err, c.message);
         EXPECT_EQ(r.out.find("Randering"), std::string::npos);
         EXPECT_LE(file_size(dir / c.file), limit);
-        for (const char *later : c.not_created) EXPECT_FALSE(file_exists(dir / later)) << later;
+        for (const char *later : c.not_created) {
+            EXPECT_FALSE(file_exists(dir / later)) << later;
+        }
     }
 }
 
@@ -250,8 +254,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "\aERROR : Couldn't write patch radiosity binary file PATCHRAD.BIN\n", {"VERTRAD.BIN"}},
         ShortWrite{"VERTRAD.BIN", 4896, {1224, 2448, 4892, 4895}, {"PATCH.BIN", "FF.BIN"}, 16,
                    "\aERROR : Couldn't write vertex radiosity binary file VERTRAD.BIN\n", {}}),
-    [](const ::testing::TestParamInfo<ShortWrite> &info) {
-        std::string name = info.param.file;
+    [](const ::testing::TestParamInfo<ShortWrite> &param) {
+        std::string name = param.param.file;
         return name.substr(0, name.find('.'));
     });
 
@@ -372,7 +376,9 @@ TEST_P(LargeBufferOutOfMemory, EndsWithItsCode) {
     const LargeBuffer &c = GetParam();
     ScratchDir dir;
     write_run_files(dir.path, c.scene);
-    for (const char *name : c.to_null) ASSERT_EQ(symlink("/dev/null", (dir / name).c_str()), 0);
+    for (const char *name : c.to_null) {
+        ASSERT_EQ(symlink("/dev/null", (dir / name).c_str()), 0);
+    }
     ProgramResult r = run_in(halvora_batch_exe(), dir.path, memory_limit(dir.path));
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(r.err, OUT_OF_MEMORY);
@@ -398,7 +404,7 @@ INSTANTIATE_TEST_SUITE_P(
         LargeBuffer{"patch_row_table", floor_line(400000000, 1), {}, 21, "1 valid polygons read.\n"},
         // a row of 32 bytes per patch: 100 million patches, 3.2 GB
         LargeBuffer{"patch_row", floor_line(1, 100000000), {}, 22, "1 valid polygons read.\n"}),
-    [](const ::testing::TestParamInfo<LargeBuffer> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<LargeBuffer> &param) { return std::string(param.param.name); });
 
 // 4096 patches need a 64 MB matrix, obtained row by row (16 KB a row): the
 // rows run out part way. One hemicube cell a patch (pixel size 2) keeps the
@@ -496,9 +502,11 @@ TEST(AllocationFailureSweep, EveryAllocationOfTheBatchEndsWithItsCode) {
         EXPECT_EQ(CODES_BY_STAGE.at(stage).count(run.exit_code), 1u) << "code " << run.exit_code;
         met.insert({stage, run.exit_code});
     }
-    for (const auto &entry : CODES_BY_STAGE)
-        for (int code : entry.second)
+    for (const auto &entry : CODES_BY_STAGE) {
+        for (int code : entry.second) {
             EXPECT_EQ(met.count({entry.first, code}), 1u) << "stage " << entry.first << " code " << code << " never met";
+        }
+    }
     // the run that got through wrote what a run without failures writes
     InjectedRun clean = run_batch_failing_calloc(dir.path, 0);
     EXPECT_EQ(clean.exit_code, 0);
@@ -545,7 +553,9 @@ class ExportFailure : public ::testing::TestWithParam<ExportCase> {};
 TEST_P(ExportFailure, EndsWithItsCode) {
     const ExportCase &c = GetParam();
     ScratchDir dir;
-    if (c.prepared == A_DIRECTORY) ASSERT_EQ(mkdir((dir / c.source).c_str(), 0755), 0);
+    if (c.prepared == A_DIRECTORY) {
+        ASSERT_EQ(mkdir((dir / c.source).c_str(), 0755), 0);
+    }
     if (c.prepared == A_GOOD_FILE) write_floats_file(dir / c.source, std::vector<float>(12, 0.5f));
     static Polygon polygon = one_patch_polygon();
     std::string source = c.source;
@@ -580,7 +590,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExportCase{"patch_vertices_no_memory", "PATCH.BIN", A_GOOD_FILE, true, 41, "\aERROR : Out of memory!\n"},
         ExportCase{"patch_vertices_unreadable", "PATCH.BIN", A_DIRECTORY, false, 42,
                    "\aERROR : Couldn't read patch vertices binary file PATCH.BIN\n"}),
-    [](const ::testing::TestParamInfo<ExportCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ExportCase> &param) { return std::string(param.param.name); });
 
 // --- scenes the fuzz targets found ---------------------------------------------------
 
