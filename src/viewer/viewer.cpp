@@ -44,10 +44,17 @@ constexpr size_t PATCH_FLOATS = 12;
 // glutMainLoop returns; the handler then only frees and erases.
 bool gl_context_live = false;
 
-// The window system closed the window (the window manager's close button).
-// GLUT calls this while the window and its context still exist; ending the
-// run here lets the exit handler work on a live context.
-void close_window() { exit(EXIT_OK); }
+// Set by the exit handler: the process is ending.
+bool exiting = false;
+
+// GLUT calls this whenever it destroys the window, with the window and its
+// context still alive: when the window manager closes it (the title bar's
+// close button), and again from GLUT's own clean-up once the process is
+// ending. Only the first ends the run; a second exit from inside the exit
+// handlers would replace the code the process is ending with.
+void close_window() {
+    if (!exiting) exit(EXIT_OK);
+}
 
 } // namespace
 
@@ -197,6 +204,7 @@ void reset_view() {
 }
 
 void cleanup_at_exit() {
+    exiting = true;
     if (gl_context_live) {
         glDisableClientState(GL_VERTEX_ARRAY);
         glDisableClientState(GL_COLOR_ARRAY);
