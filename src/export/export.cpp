@@ -56,7 +56,6 @@ void export_patch_vertices(const Polygon *polys, int32_t count, FILE *out) {
 
     for (int32_t i = 0; i < count; i++) {
         const Polygon *polygon = &polys[i];
-        // The product of two int32 counts can leave the int32 range; long is 64 bits here.
         fprintf(out, "polygon %ld : %ld patches \n", (long)i, (long)polygon->patches_u * (long)polygon->patches_v);
         for (int32_t j = 0; j < polygon->patches_u; j++) {
             for (int32_t k = 0; k < polygon->patches_v; k++) {
