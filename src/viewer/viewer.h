@@ -18,15 +18,34 @@ extern bool smooth_shading;
 // glutMainLoop. Never returns.
 [[noreturn]] void start_viewer(int argc, char **argv);
 
+// Asks GLUT for the screen's own resolution and depth in game mode; false
+// when that is not possible. Hides the cursor once in game mode.
 bool enter_game_mode();
+
+// load_patch_vertices, then the colours of the current mode.
 void load_vertex_arrays();
+// PATCH.BIN -> vertex_array (codes 10, 11, 12).
 void load_patch_vertices();
+// PATCHRAD.BIN -> color_array, each patch's colour at its four corners
+// (codes 20, 21, 22, 23).
 void load_patch_colors();
+// VERTRAD.BIN -> color_array (codes 30, 31, 32).
 void load_vertex_colors();
+// Loads the arrays and sets the fixed GL state: black background, depth
+// test, client vertex and colour arrays.
 void init_gl_state();
+
+// GLUT display callback: all patches as quadrilaterals, back faces culled.
 void display();
+// GLUT reshape callback: viewport, perspective from the camera settings, and
+// reset_view; leaves the modelview matrix current.
 void reshape(int width, int height);
+// The modelview matrix back to the configured camera (gluLookAt).
 void reset_view();
+
+// Exit handler (atexit): releases the arrays, erases PATCH.BIN, FF.BIN,
+// PATCHRAD.BIN and VERTRAD.BIN (reporting, not ending on, a failure) and
+// prints "End of 'Halvora'.".
 void cleanup_at_exit();
 
 // Navigation (input.cpp). Every step multiplies the current (modelview)
