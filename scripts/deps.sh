@@ -6,6 +6,8 @@ set -euo pipefail
 
 build_packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev)
 test_packages=(googletest libgtest-dev xvfb xdotool x11-utils x11-apps imagemagick)
+# The viewer tests that close or resize the window through a window manager.
+test_packages+=(openbox wmctrl)
 # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
 test_packages+=(clang libclang-rt-14-dev)
 
