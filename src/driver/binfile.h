@@ -10,6 +10,15 @@
 #include <cstddef>
 #include <cstdio>
 
+// The intermediate files, in the working directory. ENVRNMNT.BIN lives only
+// through the environment stage; the other four from their stage until the
+// viewer's exit handler erases them.
+constexpr const char *ENVIRONMENT_BIN = "ENVRNMNT.BIN";
+constexpr const char *PATCH_BIN = "PATCH.BIN";
+constexpr const char *FF_BIN = "FF.BIN";
+constexpr const char *PATCHRAD_BIN = "PATCHRAD.BIN";
+constexpr const char *VERTRAD_BIN = "VERTRAD.BIN";
+
 // Writes `count` floats; false when fewer reached the stream.
 bool write_floats(FILE *file, const float *data, size_t count);
 

@@ -22,11 +22,6 @@
 namespace {
 
 const char *const CONFIG_FILE = "RADIOSTY.INI";
-const char *const ENVIRONMENT_BIN = "ENVRNMNT.BIN";
-const char *const PATCH_BIN = "PATCH.BIN";
-const char *const FF_BIN = "FF.BIN";
-const char *const PATCHRAD_BIN = "PATCHRAD.BIN";
-const char *const VERTRAD_BIN = "VERTRAD.BIN";
 
 const char *const channel_names[3] = {"red", "green", "blue"};
 

@@ -20,10 +20,6 @@
 
 namespace {
 
-const char *const PATCH_BIN = "PATCH.BIN";
-const char *const FF_BIN = "FF.BIN";
-const char *const PATCHRAD_BIN = "PATCHRAD.BIN";
-
 // Floats per patch in PATCH.BIN: x y z of four corners.
 constexpr size_t PATCH_FLOATS = 12;
 

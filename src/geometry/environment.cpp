@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/binfile.h"
 #include "driver/errors.h"
 #include "geometry/environment.h"
 
@@ -141,7 +142,7 @@ int32_t parse_environment_file(FILE *text, FILE *binary) {
             complete_polygon(&polygon);
             if (fwrite(&polygon, sizeof polygon, 1, binary) != 1)
                 fatal(EXIT_ENV_BIN_WRITE, "Couldn't write environment definition binary file : %s",
-                      "ENVRNMNT.BIN");
+                      ENVIRONMENT_BIN);
             record_count++;
             patch_total += patches;
         } else if (line[0] != '\n') {
@@ -160,7 +161,7 @@ void read_polygons(int32_t count, FILE *binary) {
         if (fread(&polygons[i], sizeof(Polygon), 1, binary) == 1) continue;
         if (!feof(binary))
             fatal(EXIT_ENV_BIN_READ, "Couldn't read environment definition binary file : %s",
-                  "ENVRNMNT.BIN");
+                  ENVIRONMENT_BIN);
         memset(&polygons[i], 0, sizeof(Polygon)); // a record cut short stays empty
     }
 }

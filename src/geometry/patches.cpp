@@ -5,6 +5,7 @@
 // ten patches on an edge of 1 the last row ends at 1.0000001, not 1.
 #include <cstdlib>
 
+#include "driver/binfile.h"
 #include "driver/errors.h"
 #include "geometry/patches.h"
 
@@ -87,7 +88,7 @@ void write_patch_vertices(const Polygon *polys, int32_t count, FILE *file) {
                     Vec3 corner;
                     plane_point(&mapping, uv[2 * q], uv[2 * q + 1], &corner);
                     if (fwrite(&corner, sizeof(float), 3, file) != 3)
-                        fatal(EXIT_PATCH_BIN_WRITE, "Couldn't write patch vertices binary file %s", "PATCH.BIN");
+                        fatal(EXIT_PATCH_BIN_WRITE, "Couldn't write patch vertices binary file %s", PATCH_BIN);
                 }
             }
         }

@@ -53,7 +53,7 @@ void build_radiosity_matrix(float **matrix, float *emission_rhs, int32_t patches
         int32_t polygon_patches = polygon->patches_u * polygon->patches_v;
         for (int32_t p = 0; p < polygon_patches; p++, r++) {
             if (!read_floats(ff_file, scratch, n))
-                fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", "FF.BIN");
+                fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", FF_BIN);
             float *row = matrix[r];
             for (size_t k = 0; k < n; k++) row[k] = (float)((double)scratch[k] * reflectance);
             emission_rhs[3 * r + (size_t)channel] = polygon->emission[channel];
@@ -116,7 +116,7 @@ void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t 
             if (r > 0) memcpy(row, form_factors[r - 1], n * sizeof(float));
             else memset(row, 0, n * sizeof(float));
             if (!read_floats(ff_file, row, n))
-                fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", "FF.BIN");
+                fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", FF_BIN);
             for (int c = 0; c < 3; c++) emission_rhs[3 * r + (size_t)c] = polygon->emission[c];
         }
     }

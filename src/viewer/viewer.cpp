@@ -31,11 +31,6 @@ bool smooth_shading = true;
 
 namespace {
 
-const char *const PATCH_BIN = "PATCH.BIN";
-const char *const FF_BIN = "FF.BIN";
-const char *const PATCHRAD_BIN = "PATCHRAD.BIN";
-const char *const VERTRAD_BIN = "VERTRAD.BIN";
-
 // Floats per patch in vertex_array and color_array: 4 corners of 3 values.
 constexpr size_t PATCH_FLOATS = 12;
 
