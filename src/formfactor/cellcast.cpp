@@ -50,6 +50,7 @@
 #include "driver/errors.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/raycast.h"
 #include "geometry/patches.h"
 
 CellcastCounters cellcast_counters;
@@ -119,16 +120,6 @@ double frame[3][3];              // u, v, n of the current polygon, unit length
 double lowest_height0;           // smallest n . d0 over all cells
 int32_t layout_placement = -1;   // hemicube_placements the placement data belongs to
 double scene_extent = 0;         // largest absolute vertex coordinate
-
-double dot(const Vec3 *a, const Vec3 *b) {
-    return (double)a->x * (double)b->x + (double)a->y * (double)b->y + (double)a->z * (double)b->z;
-}
-
-bool within(double value, float low, float high) {
-    bool above = value > (double)low || fabs(value - (double)low) < GEOMETRY_EPSILON;
-    bool below = value < (double)high || fabs(value - (double)high) < GEOMETRY_EPSILON;
-    return above && below;
-}
 
 double local(const double axis[3], const double r[3]) { return axis[0] * r[0] + axis[1] * r[1] + axis[2] * r[2]; }
 
@@ -267,9 +258,9 @@ inline bool test_cell(int32_t k, int32_t q, const CastPolygon *cp, double numera
     x.x = (float)((double)o.x + t * (double)d.x);
     x.y = (float)((double)o.y + t * (double)d.y);
     x.z = (float)((double)o.z + t * (double)d.z);
-    if (!within(x.x, cp->box_min[0], cp->box_max[0])) return false;
-    if (!within(x.y, cp->box_min[1], cp->box_max[1])) return false;
-    if (!within(x.z, cp->box_min[2], cp->box_max[2])) return false;
+    if (!within_box_bound(x.x, cp->box_min[0], cp->box_max[0])) return false;
+    if (!within_box_bound(x.y, cp->box_min[1], cp->box_max[1])) return false;
+    if (!within_box_bound(x.z, cp->box_min[2], cp->box_max[2])) return false;
     double dx = (float)((double)x.x - (double)o.x);
     double dy = (float)((double)x.y - (double)o.y);
     double dz = (float)((double)x.z - (double)o.z);
@@ -411,7 +402,7 @@ void cellcast_init(const Polygon *polys, int32_t count) {
         cp->normal[0] = polygon->normal.x;
         cp->normal[1] = polygon->normal.y;
         cp->normal[2] = polygon->normal.z;
-        cp->plane_offset = dot(&polygon->normal, &p[0]);
+        cp->plane_offset = vec3_dot(&polygon->normal, &p[0]);
         const float xs[4] = {p[0].x, p[1].x, p[2].x, p[3].x}, ys[4] = {p[0].y, p[1].y, p[2].y, p[3].y},
                     zs[4] = {p[0].z, p[1].z, p[2].z, p[3].z};
         const float *axis[3] = {xs, ys, zs};
@@ -509,7 +500,7 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
         candidate->lower_bound = DBL_MAX;
         if (q == current) continue;
         const CastPolygon *cp = &cast_polygons[q];
-        double numerator = cp->plane_offset - dot(&polys[q].normal, &o);
+        double numerator = cp->plane_offset - vec3_dot(&polys[q].normal, &o);
         if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
         if (project) {
             double highest = 0;

@@ -24,20 +24,16 @@
 
 namespace {
 
-double dot(const Vec3 *a, const Vec3 *b) {
-    return (double)a->x * (double)b->x + (double)a->y * (double)b->y + (double)a->z * (double)b->z;
-}
-
-bool within(double value, float low, float high) {
-    bool above = value > (double)low || fabs(value - (double)low) < GEOMETRY_EPSILON;
-    bool below = value < (double)high || fabs(value - (double)high) < GEOMETRY_EPSILON;
-    return above && below;
-}
-
 float min4(float a, float b, float c, float d) { return fminf(fminf(a, b), fminf(c, d)); }
 float max4(float a, float b, float c, float d) { return fmaxf(fmaxf(a, b), fmaxf(c, d)); }
 
 } // namespace
+
+bool within_box_bound(double value, float low, float high) {
+    bool above = value > (double)low || fabs(value - (double)low) < GEOMETRY_EPSILON;
+    bool below = value < (double)high || fabs(value - (double)high) < GEOMETRY_EPSILON;
+    return above && below;
+}
 
 void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t count) {
     const Vec3 *origin = &hemicube.hemicube_centre;
@@ -51,9 +47,9 @@ void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t
         const Polygon *polygon = &polys[q];
         const Vec3 *normal = &polygon->normal;
 
-        double den = dot(normal, &d);
+        double den = vec3_dot(normal, &d);
         if (fabs(den) <= GEOMETRY_EPSILON) continue;
-        double t = (dot(normal, &polygon->vertices[0]) - dot(normal, origin)) / den;
+        double t = (vec3_dot(normal, &polygon->vertices[0]) - vec3_dot(normal, origin)) / den;
         if (!(t >= GEOMETRY_EPSILON)) continue;
 
         Vec3 x;
@@ -62,9 +58,9 @@ void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t
         x.z = (float)((double)origin->z + t * (double)d.z);
 
         const Vec3 *p = polygon->vertices;
-        if (!within(x.x, min4(p[0].x, p[1].x, p[2].x, p[3].x), max4(p[0].x, p[1].x, p[2].x, p[3].x))) continue;
-        if (!within(x.y, min4(p[0].y, p[1].y, p[2].y, p[3].y), max4(p[0].y, p[1].y, p[2].y, p[3].y))) continue;
-        if (!within(x.z, min4(p[0].z, p[1].z, p[2].z, p[3].z), max4(p[0].z, p[1].z, p[2].z, p[3].z))) continue;
+        if (!within_box_bound(x.x, min4(p[0].x, p[1].x, p[2].x, p[3].x), max4(p[0].x, p[1].x, p[2].x, p[3].x))) continue;
+        if (!within_box_bound(x.y, min4(p[0].y, p[1].y, p[2].y, p[3].y), max4(p[0].y, p[1].y, p[2].y, p[3].y))) continue;
+        if (!within_box_bound(x.z, min4(p[0].z, p[1].z, p[2].z, p[3].z), max4(p[0].z, p[1].z, p[2].z, p[3].z))) continue;
 
         entry->hit = 1;
         entry->point = x;

@@ -12,6 +12,11 @@ struct PolygonHit {
     Vec3 point;   // the hit point, valid when hit is 1
 };
 
+// One bound of the hit-point box test: `value` (a coordinate of the hit point,
+// already rounded to single precision) passes when it lies within [low, high]
+// or closer than the tolerance to either end.
+bool within_box_bound(double value, float low, float high);
+
 // Fills hits[q] for every polygon q but the current one, for the ray through
 // hemicube cell `cell`.
 void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t count);

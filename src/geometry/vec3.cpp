@@ -22,6 +22,10 @@ double vec3_length(const Vec3 *v) {
     return sqrt(x * x + y * y + z * z);
 }
 
+double vec3_dot(const Vec3 *a, const Vec3 *b) {
+    return (double)a->x * (double)b->x + (double)a->y * (double)b->y + (double)a->z * (double)b->z;
+}
+
 double vec3_distance(const Vec3 *a, const Vec3 *b) {
     Vec3 d;
     vec3_difference(a, b, &d);

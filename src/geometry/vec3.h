@@ -21,6 +21,8 @@ void vec3_sum(const Vec3 *a, const Vec3 *b, Vec3 *out);
 void vec3_copy(Vec3 *dst, const Vec3 *src);
 // sqrt(x*x + y*y + z*z), summed in that order.
 double vec3_length(const Vec3 *v);
+// a . b, summed x, y, z in double precision.
+double vec3_dot(const Vec3 *a, const Vec3 *b);
 // Length of b - a, the difference rounded to single precision first.
 double vec3_distance(const Vec3 *a, const Vec3 *b);
 // Divides each component by the length (computed once). A zero vector gives
