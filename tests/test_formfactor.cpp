@@ -84,17 +84,6 @@ TEST(Hemicube, FreeTwiceIsHarmless) {
 
 // --- placement ----------------------------------------------------------------
 
-Polygon make_polygon(std::initializer_list<float> corners, int32_t u, int32_t v) {
-    Polygon p;
-    memset(&p, 0, sizeof p);
-    const float *c = corners.begin();
-    for (int k = 0; k < 4; k++) p.vertices[k] = {c[3 * k], c[3 * k + 1], c[3 * k + 2]};
-    p.patches_u = u;
-    p.patches_v = v;
-    complete_polygon(&p);
-    return p;
-}
-
 void expect_point(const Vec3 &p, float x, float y, float z, const std::string &what) {
     EXPECT_EQ(p.x, x) << what;
     EXPECT_EQ(p.y, y) << what;

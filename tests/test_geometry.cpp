@@ -11,6 +11,7 @@
 #include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "geometry/vec3.h"
+#include "support/scenes.h"
 
 namespace {
 
@@ -196,17 +197,6 @@ TEST(ParseEnvironment, RunningPatchTotalStaysWithin32Bits) {
 }
 
 // --- patch subdivision -------------------------------------------------------
-
-Polygon make_polygon(std::initializer_list<float> corners, int32_t u, int32_t v) {
-    Polygon p;
-    memset(&p, 0, sizeof p);
-    const float *c = corners.begin();
-    for (int k = 0; k < 4; k++) p.vertices[k] = {c[3 * k], c[3 * k + 1], c[3 * k + 2]};
-    p.patches_u = u;
-    p.patches_v = v;
-    complete_polygon(&p);
-    return p;
-}
 
 struct GridFixture : ::testing::Test {
     std::vector<Polygon> polys;

@@ -1,5 +1,6 @@
 // Scene and configuration texts for the tests.
 #include <cstdio>
+#include <cstring>
 
 #include "support/program.h"
 #include "support/scenes.h"
@@ -50,4 +51,15 @@ std::string cube_room(Rgb light, Rgb reflectance, int floor_u, int floor_v) {
 void write_run_files(const std::string &dir, const std::string &scene, const IniSettings &settings) {
     write_file(dir + "/RADIOSTY.INI", ini_text(settings));
     write_file(dir + "/" + settings.filename, scene);
+}
+
+Polygon make_polygon(std::initializer_list<float> corners, int32_t patches_u, int32_t patches_v) {
+    Polygon p;
+    memset(&p, 0, sizeof p);
+    const float *c = corners.begin();
+    for (int k = 0; k < 4; k++) p.vertices[k] = {c[3 * k], c[3 * k + 1], c[3 * k + 2]};
+    p.patches_u = patches_u;
+    p.patches_v = patches_v;
+    complete_polygon(&p);
+    return p;
 }

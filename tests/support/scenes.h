@@ -1,7 +1,11 @@
 // Scene and configuration texts for the tests.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <string>
+
+#include "geometry/environment.h"
 
 struct IniSettings {
     int game_mode = 0;
@@ -28,3 +32,6 @@ std::string cube_room(Rgb light = {0, 0, 0}, Rgb reflectance = {0, 0, 0}, int fl
 
 // Writes RADIOSTY.INI and scene.txt into `dir`.
 void write_run_files(const std::string &dir, const std::string &scene, const IniSettings &settings = {});
+
+// A completed polygon from its four corners (12 values) and counts.
+Polygon make_polygon(std::initializer_list<float> corners, int32_t patches_u, int32_t patches_v);
