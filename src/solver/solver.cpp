@@ -151,59 +151,50 @@ bool can_skip_block(const float *f, size_t begin, size_t end, const double rho[3
     return true;
 }
 
+// Adds the terms k = begin .. end-1 of row f to the three partial sums, each
+// rounded to single precision as the reference stores it: the matrix element
+// (float)(F * rho), then the sum after the term.
+inline void add_terms(const float *f, const float *radiosity, size_t begin, size_t end, const double rho[3],
+                      float v[3]) {
+    float vr = v[0], vg = v[1], vb = v[2];
+    for (size_t k = begin; k < end; k++) {
+        const double fk = (double)f[k];
+        const float mr = (float)(fk * rho[0]), mg = (float)(fk * rho[1]), mb = (float)(fk * rho[2]);
+        const float *b = radiosity + 3 * k;
+        vr = (float)((double)vr + (double)mr * (double)b[0]);
+        vg = (float)((double)vg + (double)mg * (double)b[1]);
+        vb = (float)((double)vb + (double)mb * (double)b[2]);
+    }
+    v[0] = vr;
+    v[1] = vg;
+    v[2] = vb;
+}
+
 // One Gauss-Seidel step for patch r in all three channels. The terms are
 // added in the reference's order, k = 0 .. n-1, with k == r reading the
 // partial sum itself; only active channels are stored. [own_begin, own_end)
 // are the patches of r's polygon.
 void sweep_row(const float *f, float *radiosity, const float *emission_rhs, size_t r, size_t n,
                const double rho[3], size_t own_begin, size_t own_end, SweepState *state) {
-    const double rho_r = rho[0], rho_g = rho[1], rho_b = rho[2];
     float *own = radiosity + 3 * r;
-    const float old_r = own[0], old_g = own[1], old_b = own[2];
-    float vr = emission_rhs[3 * r], vg = emission_rhs[3 * r + 1], vb = emission_rhs[3 * r + 2];
+    const float old_value[3] = {own[0], own[1], own[2]};
+    float v[3] = {emission_rhs[3 * r], emission_rhs[3 * r + 1], emission_rhs[3 * r + 2]};
 
-    size_t k = 0;
-    for (; k < own_begin; k++) {
-        const double fk = (double)f[k];
-        const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
-        const float *b = radiosity + 3 * k;
-        vr = (float)((double)vr + (double)mr * (double)b[0]);
-        vg = (float)((double)vg + (double)mg * (double)b[1]);
-        vb = (float)((double)vb + (double)mb * (double)b[2]);
+    add_terms(f, radiosity, 0, own_begin, rho, v);
+    if (!can_skip_block(f, own_begin, own_end, rho, v, state)) {
+        add_terms(f, radiosity, own_begin, r, rho, v);
+        const double fr = (double)f[r];
+        for (int c = 0; c < 3; c++) v[c] = (float)((double)v[c] + (double)(float)(fr * rho[c]) * (double)v[c]);
+        add_terms(f, radiosity, r + 1, own_end, rho, v);
     }
-    const float entering[3] = {vr, vg, vb};
-    if (can_skip_block(f, own_begin, own_end, rho, entering, state)) k = own_end;
-    for (; k < own_end; k++) {
-        const double fk = (double)f[k];
-        const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
-        if (k == r) {
-            vr = (float)((double)vr + (double)mr * (double)vr);
-            vg = (float)((double)vg + (double)mg * (double)vg);
-            vb = (float)((double)vb + (double)mb * (double)vb);
-        } else {
-            const float *b = radiosity + 3 * k;
-            vr = (float)((double)vr + (double)mr * (double)b[0]);
-            vg = (float)((double)vg + (double)mg * (double)b[1]);
-            vb = (float)((double)vb + (double)mb * (double)b[2]);
-        }
-    }
-    for (; k < n; k++) {
-        const double fk = (double)f[k];
-        const float mr = (float)(fk * rho_r), mg = (float)(fk * rho_g), mb = (float)(fk * rho_b);
-        const float *b = radiosity + 3 * k;
-        vr = (float)((double)vr + (double)mr * (double)b[0]);
-        vg = (float)((double)vg + (double)mg * (double)b[1]);
-        vb = (float)((double)vb + (double)mb * (double)b[2]);
-    }
+    add_terms(f, radiosity, own_end, n, rho, v);
 
-    const float value[3] = {vr, vg, vb};
-    const float old_value[3] = {old_r, old_g, old_b};
     for (int c = 0; c < 3; c++) {
         if (!state->active[c]) continue;
-        own[c] = value[c];
-        double change = fabs((double)value[c] - (double)old_value[c]) / fabs((double)value[c]);
+        own[c] = v[c];
+        double change = fabs((double)v[c] - (double)old_value[c]) / fabs((double)v[c]);
         if (change > state->largest[c]) state->largest[c] = change;
-        if (!std::isfinite(value[c])) {
+        if (!std::isfinite(v[c])) {
             state->finite[c] = false;
             state->all_finite = false;
         }
