@@ -126,7 +126,10 @@ void solution_stage(FILE *ff_file) {
     int diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, patch_count, polygons,
                                             polygon_count, config.solution_precision, solver_channel_sweeps);
     for (int channel = 0; channel < 3; channel++) {
-        if (channel > 0) printf("%5s", channel_names[channel]);
+        if (channel > 0) {
+            printf("%5s", channel_names[channel]);
+            fflush(stdout);
+        }
         if (channel == diverged)
             fatal(EXIT_SOLVER_DIVERGES, "Radiosity solution diverges in channel %s", channel_names[channel]);
         printf("\b\b\b\b\b");
