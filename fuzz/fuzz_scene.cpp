@@ -17,9 +17,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
-#include "fuzz_support.h"
 
 namespace {
 

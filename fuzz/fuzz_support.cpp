@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <sanitizer/allocator_interface.h>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "fuzz_support.h"
 
 namespace {

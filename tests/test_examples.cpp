@@ -511,7 +511,7 @@ std::vector<MessageRow> troubleshooting_rows() {
 
 std::map<std::string, int> exit_code_values() {
     std::map<std::string, int> values;
-    std::string header = read_file(source_root() + "/src/driver/errors.h");
+    std::string header = read_file(source_root() + "/src/base/errors.h");
     std::regex entry("(EXIT_\\w+)\\s*=\\s*(\\d+)");
     for (std::sregex_iterator it(header.begin(), header.end(), entry), end; it != end; ++it)
         values[(*it)[1]] = std::atoi((*it)[2].str().c_str());

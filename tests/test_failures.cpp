@@ -43,7 +43,7 @@
 #include <linux/seccomp.h>
 #endif
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "driver/run.h"
 #include "export/export.h"
 #include "geometry/environment.h"

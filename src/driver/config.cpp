@@ -23,8 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/errors.h"
 #include "driver/config.h"
-#include "driver/errors.h"
 
 Config config;
 

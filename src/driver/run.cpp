@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/binfile.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "driver/config.h"
-#include "driver/errors.h"
 #include "driver/run.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"

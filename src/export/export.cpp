@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/binfile.h"
-#include "driver/errors.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "export/export.h"
 
 namespace {

@@ -17,9 +17,3 @@ void export_patch_vertices(const Polygon *polys, int32_t count, FILE *out);
 
 // PATCHRAD.BIN -> one "(r g b)" line per patch and one separator (codes 30, 31, 32).
 void export_solution(int32_t n, FILE *out);
-
-// GLUT callback of the viewer's export submenu (export_menu.cpp): 102 writes
-// FF.TXT, 112 PATCHES.TXT, 114 SOLUTION.TXT (creation failures: codes 40, 41,
-// 42), each followed by a message on standard output and a redisplay. Other
-// values do nothing.
-void export_menu(int value);

@@ -47,7 +47,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"

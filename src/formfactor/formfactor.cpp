@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "formfactor/hemicube.h"
 #include "geometry/patches.h"
 

@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/binfile.h"
-#include "driver/errors.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "geometry/environment.h"
 
 Polygon *polygons = nullptr;

@@ -5,8 +5,8 @@
 // ten patches on an edge of 1 the last row ends at 1.0000001, not 1.
 #include <cstdlib>
 
-#include "driver/binfile.h"
-#include "driver/errors.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "geometry/patches.h"
 
 PatchGrid *patch_grid = nullptr;

@@ -28,8 +28,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/binfile.h"
-#include "driver/errors.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "solver/solver.h"
 
 float **radiosity_matrix = nullptr;

@@ -7,7 +7,7 @@
 // patches as m + (m - d). Each grid point is written by exactly one 2 x 2
 // block. Values are not clamped: extrapolation may give negative colours.
 // Arithmetic is double; only stored values are rounded to single precision.
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "geometry/patches.h"
 #include "solver/vertex.h"
 

@@ -10,8 +10,8 @@
 
 #include <GL/freeglut.h>
 
+#include "base/errors.h"
 #include "driver/config.h"
-#include "driver/errors.h"
 #include "viewer/menus.h"
 #include "viewer/viewer.h"
 

@@ -12,9 +12,8 @@
 
 #include <GL/freeglut.h>
 
+#include "base/errors.h"
 #include "driver/config.h"
-#include "driver/errors.h"
-#include "export/export.h"
 #include "viewer/menus.h"
 #include "viewer/viewer.h"
 

@@ -28,6 +28,12 @@ void build_menus();
 // GLUT callback of the view menu: reset, coarse/smooth, full screen, exit.
 void view_menu(int value);
 
+// GLUT callback of the export submenu (export_menu.cpp): 102 writes FF.TXT,
+// 112 PATCHES.TXT, 114 SOLUTION.TXT (creation failures: codes 40, 41, 42),
+// each followed by a message on standard output and a redisplay. Other values
+// do nothing.
+void export_menu(int value);
+
 // Flips smooth_shading, reloads color_array from VERTRAD.BIN (smooth) or
 // PATCHRAD.BIN (coarse), relabels view menu entry 2 and says which mode is
 // now drawn. Loader failures end the process (codes 20-23, 30-32).

@@ -18,9 +18,9 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
-#include "driver/binfile.h"
+#include "base/binfile.h"
+#include "base/errors.h"
 #include "driver/config.h"
-#include "driver/errors.h"
 #include "geometry/patches.h"
 #include "viewer/menus.h"
 #include "viewer/viewer.h"

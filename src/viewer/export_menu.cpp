@@ -7,7 +7,7 @@
 
 #include <GL/freeglut.h>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 #include "export/export.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"

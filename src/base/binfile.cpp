@@ -1,5 +1,5 @@
 // Float-array I/O shared by the stages that write and read the binary files.
-#include "driver/binfile.h"
+#include "base/binfile.h"
 
 bool write_floats(FILE *file, const float *data, size_t count) {
     return fwrite(data, sizeof(float), count, file) == count;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/errors.h"
+#include "base/errors.h"
 
 void (*fatal_exit_hook)(int code) = nullptr;
 
