@@ -337,6 +337,23 @@ TEST(FormFactorRows, CubeRoomWithSplitFloor) {
     }
 }
 
+// The placement's edge vectors T1 - T0, T3 - T0, E - S and B - S were once
+// rounded to single precision before the cells were laid out. That moved the
+// middle column of cells of the light's hemicube (n = 5) by an ulp, so its
+// rays, which run along the split of the opposite wall, were lost on the
+// boundary. Laid out from the corners in double, they fall above it.
+TEST(FormFactorRows, PlacementEdgesKeptInDoubleKeepBoundaryRays) {
+    std::string scene = "[(0 0 0),(0 2.41 0),(0 2.41 2.18),(0 0 2.18)],(0 0 0),(0.5 0.5 0.5),(1 2)\n"
+                        "[(2.61 0 0),(2.61 0 2.18),(2.61 2.41 2.18),(2.61 2.41 0)],(1 1 1),(0.5 0.5 0.5),(1 1)\n";
+    RoomRun run = run_room("0.4", 1, 1, scene);
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+    ASSERT_EQ(run.ff.size(), 9u);
+    EXPECT_EQ(six(run.ff[7]), "0.222936");  // light -> upper half of the wall
+    EXPECT_EQ(six(run.ff[2]), "0.222936");  // each half -> light, as before
+    EXPECT_EQ(six(run.ff[5]), "0.222936");
+    EXPECT_EQ(six(run.ff[6]), "0.096308");  // light -> lower half: the middle column is not its
+}
+
 TEST(FormFactorRows, SinglePolygonAndEmptyHemicubeGiveZeroRows) {
     RoomRun single = run_room("0.25", 1, 1, "[(0 0 0),(2 0 0),(2 2 0),(0 2 0)],(1 1 1),(0.5 0.5 0.5),(2 3)\n");
     ASSERT_EQ(single.result.exit_code, 0) << single.result.err;

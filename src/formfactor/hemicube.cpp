@@ -10,7 +10,10 @@
 // (about 1.0086 for s = 0.25, 0.9555 for s = 0.1).
 //
 // Placement: the hemicube is oriented and its cells laid out once per polygon,
-// at the polygon's centre, then shifted from patch to patch. The shifts add up
+// at the polygon's centre, then shifted from patch to patch. Only the corners
+// and the cells are stored (single precision); the edge vectors between the
+// corners that lay out the cells are differences of the widened corners, kept
+// in double, so a cell is rounded once, where it is stored. The shifts add up
 // in single precision over a polygon's patches; placing on the next polygon
 // starts afresh.
 #include <cmath>
@@ -35,6 +38,12 @@ struct Point {
 };
 
 Point widen(const Vec3 &v) { return {(double)v.x, (double)v.y, (double)v.z}; }
+
+// to - from, from the widened corners and kept in double precision: the
+// placement stores only the corners and the cells, not the edges between them.
+Point difference(const Vec3 &from, const Vec3 &to) {
+    return {(double)to.x - (double)from.x, (double)to.y - (double)from.y, (double)to.z - (double)from.z};
+}
 
 void store(Vec3 *out, double x, double y, double z) {
     out->x = (float)x;
@@ -120,10 +129,7 @@ void hemicube_place(const Polygon *polys, int32_t i) {
     double half = (float)(s / 2.0);
     Vec3 *cell = h.hemicube_cells;
 
-    Vec3 d1_stored, d3_stored;
-    vec3_difference(&top[0], &top[1], &d1_stored);
-    vec3_difference(&top[0], &top[3], &d3_stored);
-    Point t0 = widen(top[0]), d1 = widen(d1_stored), d3 = widen(d3_stored);
+    Point t0 = widen(top[0]), d1 = difference(top[0], top[1]), d3 = difference(top[0], top[3]);
     for (int32_t a = 0; a < n; a++) {
         double fa = a * s + half;
         for (int32_t b = 0; b < n; b++) {
@@ -138,10 +144,9 @@ void hemicube_place(const Polygon *polys, int32_t i) {
     const int start_corner[4] = {1, 3, 0, 2};
     const int end_corner[4] = {2, 0, 1, 3};
     for (int face = 0; face < 4; face++) {
-        Vec3 along_stored, down_stored;
-        vec3_difference(&top[start_corner[face]], &top[end_corner[face]], &along_stored);
-        vec3_difference(&top[start_corner[face]], &base[start_corner[face]], &down_stored);
-        Point start = widen(top[start_corner[face]]), along = widen(along_stored), down = widen(down_stored);
+        const Vec3 &corner = top[start_corner[face]];
+        Point start = widen(corner), along = difference(corner, top[end_corner[face]]),
+              down = difference(corner, base[start_corner[face]]);
         for (int32_t a = 0; a < n; a++) {
             double fa = a * s + half;
             for (int32_t c = 0; c < rows; c++) {
