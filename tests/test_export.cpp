@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
+#include "base/process.h"
 #include "export/export.h"
+#include "geometry/environment.h"
+#include "geometry/patches.h"
 #include "support/program.h"
 
 namespace {
@@ -205,6 +209,37 @@ TEST_F(ExportTest, EmptySceneExportsOnlyTheSeparator) {
     write_floats_file("FF.BIN", {});
     EXPECT_EQ(text_of([](FILE *out) { export_solution(0, out); }), SEPARATOR_25);
     EXPECT_EQ(text_of([](FILE *out) { export_form_factors(0, out); }), "");
+}
+
+// --- the text files ---------------------------------------------------------------
+
+// An export whose text did not all reach its file (here a file-size limit of
+// 1,000 bytes) was once reported as done: now each ends with its file's code.
+TEST_F(ExportTest, ExportCutShortEndsWithItsCodeNotAsDone) {
+    std::vector<float> values(40 * 40 * 12, 0.5f);
+    write_floats_file("FF.BIN", values);
+    write_floats_file("PATCH.BIN", values);
+    write_floats_file("PATCHRAD.BIN", values);
+    static Polygon polygon = polygon_with(40, 40);
+    polygons = &polygon;
+    polygon_count = 1;
+    patch_count = 1600;
+    auto cut_to_1000_bytes = [] {
+        prepare_process();
+        struct rlimit limit = {1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    EXPECT_EXIT((cut_to_1000_bytes(), export_form_factors_file()), ::testing::ExitedWithCode(40),
+                "^\aERROR : Couldn't write form factor export file : FF.TXT\n$");
+    EXPECT_EXIT((cut_to_1000_bytes(), export_patch_vertices_file()), ::testing::ExitedWithCode(41),
+                "^\aERROR : Couldn't write patch vertices export file : PATCHES.TXT\n$");
+    EXPECT_EXIT((cut_to_1000_bytes(), export_solution_file()), ::testing::ExitedWithCode(42),
+                "^\aERROR : Couldn't write radiosity solution export file : SOLUTION.TXT\n$");
+    export_solution_file();  // without the limit: written and reported
+    EXPECT_EQ(file_size(dir + "/SOLUTION.TXT"), 1600 * 26 + 26);
+    polygons = nullptr;
+    polygon_count = 0;
+    patch_count = 0;
 }
 
 } // namespace

@@ -135,7 +135,8 @@ ProgramResult run_in(const std::string &exe, const std::string &dir, const RunOp
             setenv("ASAN_OPTIONS", value.c_str(), 1);
         }
         if (options.file_size != 0) {
-            signal(SIGXFSZ, SIG_IGN); // a write beyond the limit then fails with EFBIG
+            // SIGXFSZ keeps its default action here: the program ignores it
+            // itself, so that a write beyond the limit fails with EFBIG.
             struct rlimit limit = {options.file_size, options.file_size};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
@@ -268,6 +269,41 @@ TEST(ShortWriteSweep, TheSweepSceneWritesTheSizesItIsCutAt) {
     EXPECT_EQ(file_size(dir / "FF.BIN"), 41616);
     EXPECT_EQ(file_size(dir / "PATCHRAD.BIN"), 1224);
     EXPECT_EQ(file_size(dir / "VERTRAD.BIN"), 4896);
+}
+
+// A user's shell limit, as `ulimit -f 100` sets it (100 blocks of 1024 bytes),
+// on a scene of 300 patches: FF.BIN (360,000 bytes) crosses it, and the run
+// ends with that file's write error instead of being killed by SIGXFSZ.
+TEST(ShortWrite, ShellFileSizeLimitEndsWithTheFileWriteError) {
+    ScratchDir dir;
+    write_run_files(dir.path, floor_line(15, 20) + polygon_line(LAMP_CORNERS, {5, 5, 5}, {0, 0, 0}, 1, 1) +
+                                  polygon_line(CEILING_CORNERS, {0, 0, 0}, {0.5f, 0.5f, 0.5f}, 1, 1));
+    ProgramResult r = run_program("/bin/sh", dir.path, {"-c", "ulimit -f 100; exec \"$0\"", halvora_batch_exe()});
+    EXPECT_EQ(r.exit_code, 8);
+    EXPECT_EQ(r.err, "\aERROR : Couldn't write form factor binary file : FF.BIN\n");
+    EXPECT_LE(file_size(dir / "FF.BIN"), 102400);
+}
+
+// --- standard streams closed at start ------------------------------------------------
+
+// A descriptor 0, 1 or 2 closed at start was once handed to the first data
+// file opened: with standard output closed the progress text went into
+// FF.BIN. Each run with one of them closed leaves the files of a normal run.
+TEST(ClosedStandardStream, RunWritesTheSameFilesAsANormalRun) {
+    const char *files[4] = {"PATCH.BIN", "FF.BIN", "PATCHRAD.BIN", "VERTRAD.BIN"};
+    std::string scene = sweep_scene();
+    ScratchDir normal;
+    write_run_files(normal.path, scene);
+    ASSERT_EQ(run_program(halvora_batch_exe(), normal.path).exit_code, 0);
+    for (const char *redirection : {">&-", "2>&-", "<&-"}) {
+        SCOPED_TRACE(redirection);
+        ScratchDir dir;
+        write_run_files(dir.path, scene);
+        ProgramResult r =
+            run_program("/bin/sh", dir.path, {"-c", std::string("exec \"$0\" ") + redirection, halvora_batch_exe()});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        for (const char *file : files) EXPECT_TRUE(read_file(dir / file) == read_file(normal / file)) << file;
+    }
 }
 
 // --- files that cannot be read or erased ---------------------------------------------

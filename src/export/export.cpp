@@ -10,15 +10,21 @@
 //
 // A short read at the end of a file is accepted (read_floats): a writer that
 // reuses one buffer then repeats what the buffer held, the solution export
-// leaves zeros. Write errors on `out` are not detected.
+// leaves zeros. The writers leave `out` open; the *_file operations, which
+// create the text files, find a failed write when they flush and close them.
 #include <cstdio>
 #include <cstdlib>
 
 #include "base/binfile.h"
 #include "base/errors.h"
 #include "export/export.h"
+#include "geometry/patches.h"
 
 namespace {
+
+const char *const FF_TXT = "FF.TXT";
+const char *const PATCHES_TXT = "PATCHES.TXT";
+const char *const SOLUTION_TXT = "SOLUTION.TXT";
 
 // Floats per patch in PATCH.BIN: x y z of four corners.
 constexpr size_t PATCH_FLOATS = 12;
@@ -88,4 +94,33 @@ void export_solution(int32_t n, FILE *out) {
 
     free(radiosity);
     fclose(file);
+}
+
+void export_form_factors_file() {
+    FILE *out = fopen(FF_TXT, "w");
+    if (out == nullptr) fatal(EXIT_EXPORT_FF_CREATE, "Couldn't create form factor export file : %s", FF_TXT);
+    export_form_factors(patch_count, out);
+    if (!close_written_file(out))
+        fatal(EXIT_EXPORT_FF_WRITE, "Couldn't write form factor export file : %s", FF_TXT);
+    printf("Form factors exported to %s\n", FF_TXT);
+}
+
+void export_patch_vertices_file() {
+    FILE *out = fopen(PATCHES_TXT, "w");
+    if (out == nullptr)
+        fatal(EXIT_EXPORT_PATCHES_CREATE, "Couldn't create patch vertices export file : %s", PATCHES_TXT);
+    export_patch_vertices(polygons, polygon_count, out);
+    if (!close_written_file(out))
+        fatal(EXIT_EXPORT_PATCHES_WRITE, "Couldn't write patch vertices export file : %s", PATCHES_TXT);
+    printf("Patch vertices exported to %s\n", PATCHES_TXT);
+}
+
+void export_solution_file() {
+    FILE *out = fopen(SOLUTION_TXT, "w");
+    if (out == nullptr)
+        fatal(EXIT_EXPORT_SOLUTION_CREATE, "Couldn't create radiosity solution export file : %s", SOLUTION_TXT);
+    export_solution(patch_count, out);
+    if (!close_written_file(out))
+        fatal(EXIT_EXPORT_SOLUTION_WRITE, "Couldn't write radiosity solution export file : %s", SOLUTION_TXT);
+    printf("Radiosity solution exported to %s\n", SOLUTION_TXT);
 }

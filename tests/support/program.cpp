@@ -57,7 +57,6 @@ ProgramResult run_program(const std::string &exe, const std::string &dir, const 
             else setenv(name.c_str(), value.c_str(), 1);
         }
         if (limits.file_size) {
-            signal(SIGXFSZ, SIG_IGN); // a write beyond the limit then fails with EFBIG
             struct rlimit lim = {limits.file_size, limits.file_size};
             setrlimit(RLIMIT_FSIZE, &lim);
         }

@@ -13,7 +13,7 @@ struct ProgramResult {
 
 // Limits applied to the child before exec (0 leaves a limit alone).
 struct ProgramLimits {
-    unsigned long long file_size = 0;     // RLIMIT_FSIZE in bytes; SIGXFSZ ignored
+    unsigned long long file_size = 0;     // RLIMIT_FSIZE in bytes (the program ignores SIGXFSZ itself)
     unsigned long long address_space = 0; // RLIMIT_AS in bytes
 };
 
