@@ -5,7 +5,8 @@
 // hooks. It never allocates (the hooks run inside malloc). A body that keeps
 // more blocks alive than the set holds overflows it; the blocks beyond are then
 // simply not released after an error exit, which libFuzzer would report as a
-// leak: the targets bound their inputs' patch counts well below that.
+// leak: the targets bound their inputs' patch counts well below that. Only the
+// blocks of the thread that runs the body are recorded.
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -25,7 +26,13 @@ const volatile void *live_blocks[TABLE_SIZE];
 // The slots filled since the run began, so that clearing costs what was used.
 size_t touched_slots[TABLE_SIZE];
 size_t touched_count = 0;
-bool recording = false;
+// Per thread, and only ever set on the thread that runs the bodies: the
+// hooks fire on every thread of the process, and libFuzzer's own threads
+// (its RSS and timeout watcher) allocate and free while a body runs. Were
+// their blocks recorded, an error exit would free blocks that thread still
+// owns (it later frees them again, a crash on that thread), and two threads
+// would write the table at once.
+thread_local bool recording = false;
 
 // A removed entry becomes a tombstone so that probing goes on past it.
 const volatile void *const TOMBSTONE = &live_blocks;
