@@ -44,7 +44,7 @@ step() {
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORA_TESTS=ON "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
 }
 
 run_suite() {

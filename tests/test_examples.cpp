@@ -235,8 +235,8 @@ struct BleedCase {
 };
 
 const BleedCase bleed_cases[] = {
-    {"room", 0, 3, 0, 1},       // floor next to the red wall
-    {"room", 0, 4, 1, 0},       // floor next to the green wall
+    {"room", 0, 6, 0, 1},       // floor next to the red wall
+    {"room", 0, 7, 1, 0},       // floor next to the green wall
     {"cube", 0, 2, 0, 2},       // floor next to the red wall
     {"cube", 0, 3, 2, 0},       // floor next to the blue wall
     {"furnished", 17, 49, 0, 1},  // back wall behind the red sofa
