@@ -42,10 +42,10 @@ std::string replace(std::string text, const std::string &from, const std::string
 std::string good_ini() { return std::string(SETTINGS) + CAMERA + ENVIRONMENT; }
 
 ProgramResult run_with_ini(const std::string &ini) {
-    std::string dir = make_temp_dir("config");
+    ScratchDir scratch("config");
+    const std::string &dir = scratch.path;
     write_file(dir + "/RADIOSTY.INI", ini);
     ProgramResult result = run_program(halvora_exe(), dir, {}, {"DISPLAY="});
-    remove_tree(dir);
     return result;
 }
 
@@ -165,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<IniCase> &info) { return std::string(info.param.name); });
 
 TEST(ConfigRun, MissingFileEndsWithCodeOneAndCreatesNothing) {
-    std::string dir = make_temp_dir("config");
+    ScratchDir scratch("config");
+    const std::string &dir = scratch.path;
     ProgramResult r = run_program(halvora_exe(), dir, {}, {"DISPLAY="});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, START);
@@ -175,12 +176,12 @@ TEST(ConfigRun, MissingFileEndsWithCodeOneAndCreatesNothing) {
 
 TEST(ConfigRun, UnreadableFileIsAReadError) {
     // A directory opens for reading but every read of it fails.
-    std::string dir = make_temp_dir("config");
+    ScratchDir scratch("config");
+    const std::string &dir = scratch.path;
     ASSERT_EQ(mkdir((dir + "/RADIOSTY.INI").c_str(), 0755), 0);
     ProgramResult r = run_program(halvora_exe(), dir, {}, {"DISPLAY="});
     EXPECT_EQ(r.exit_code, 51);
     EXPECT_EQ(r.err, "\aERROR : Couldn't read initialization file RADIOSITY.INI\n");
-    remove_tree(dir);
 }
 
 TEST(ConfigRun, ReportsTheConfiguredSceneFile) {

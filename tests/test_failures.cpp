@@ -178,11 +178,6 @@ ProgramResult run_in(const std::string &exe, const std::string &dir, const RunOp
     return result;
 }
 
-struct ScratchDir {
-    std::string path = make_temp_dir("failure");
-    ~ScratchDir() { remove_tree(path); }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
 
 const float FLOOR_CORNERS[4][3] = {{0, 0, 0}, {2, 0, 0}, {2, 2, 0}, {0, 2, 0}};
 const float CEILING_CORNERS[4][3] = {{0, 0, 2}, {0, 2, 2}, {2, 2, 2}, {2, 0, 2}};

@@ -271,7 +271,8 @@ struct RoomRun {
 
 RoomRun run_room(const std::string &pixel_size, int floor_u = 1, int floor_v = 1,
                  const std::string &scene_override = "") {
-    std::string dir = make_temp_dir("ff");
+    ScratchDir scratch("ff");
+    const std::string &dir = scratch.path;
     IniSettings settings;
     settings.pixel_size = pixel_size;
     write_run_files(dir, scene_override.empty() ? cube_room({1, 1, 1}, {0.5f, 0.5f, 0.5f}, floor_u, floor_v) : scene_override,
@@ -279,7 +280,6 @@ RoomRun run_room(const std::string &pixel_size, int floor_u = 1, int floor_v = 1
     RoomRun run;
     run.result = run_program(halvora_batch_exe(), dir);
     run.ff = read_floats_file(dir + "/FF.BIN");
-    remove_tree(dir);
     return run;
 }
 
@@ -375,14 +375,14 @@ TEST(FormFactorRows, CounterCountsEveryRowInSevenDigits) {
 }
 
 TEST(FormFactorRows, ImpossibleResolutionIsAnAllocationFailure) {
-    std::string dir = make_temp_dir("ff");
+    ScratchDir scratch("ff");
+    const std::string &dir = scratch.path;
     IniSettings settings;
     settings.pixel_size = "1e-30";
     write_run_files(dir, cube_room(), settings);
     ProgramResult r = run_program(halvora_batch_exe(), dir);
     EXPECT_EQ(r.exit_code, 10);
     EXPECT_EQ(r.err, "\aERROR : Out of memory!\n");
-    remove_tree(dir);
 }
 
 } // namespace

@@ -13,16 +13,15 @@
 namespace {
 
 struct RunDir {
-    std::string dir;
+    ScratchDir scratch{"run"};
+    const std::string &dir = scratch.path;
     ProgramResult result;
-    ~RunDir() { remove_tree(dir); }
 };
 
 // Runs `exe` on `scene` after `prepare` has had its way with the directory.
 template <typename Prepare>
 void run_scene(RunDir &run, const std::string &scene, const std::string &exe, Prepare prepare,
                const ProgramLimits &limits = {}) {
-    run.dir = make_temp_dir("run");
     write_run_files(run.dir, scene);
     prepare(run.dir);
     run.result = run_program(exe, run.dir, {}, {"DISPLAY="}, limits);

@@ -234,7 +234,8 @@ std::vector<double> solve_directly(const std::vector<float> &ff, const std::vect
 }
 
 TEST(SolutionRun, CubeRoomMatchesTheEquations) {
-    std::string dir = make_temp_dir("solve");
+    ScratchDir scratch("solve");
+    const std::string &dir = scratch.path;
     IniSettings settings;
     settings.precision = "1e-7";
     // a split floor and coloured reflectances so that channels and patches differ
@@ -255,17 +256,16 @@ TEST(SolutionRun, CubeRoomMatchesTheEquations) {
         for (size_t p = 0; p < n; p++)
             EXPECT_NEAR((double)rad[3 * p + (size_t)c], b[p], 2e-6 * b[6]) << "patch " << p << " channel " << c;
     }
-    remove_tree(dir);
 }
 
 TEST(SolutionRun, DivergingRoomEndsWithCode18) {
-    std::string dir = make_temp_dir("solve");
+    ScratchDir scratch("solve");
+    const std::string &dir = scratch.path;
     write_run_files(dir, cube_room({1, 1, 1}, {0.5f, 1.5f, 0.5f}));
     ProgramResult r = run_program(halvora_batch_exe(), dir);
     EXPECT_EQ(r.exit_code, 18);
     EXPECT_EQ(r.err, "\aERROR : Radiosity solution diverges in channel green\n");
     EXPECT_FALSE(file_exists(dir + "/PATCHRAD.BIN"));
-    remove_tree(dir);
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // Test support: running a program as a child process with captured output.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
@@ -128,6 +130,36 @@ std::vector<float> read_floats_file(const std::string &path) {
 void write_floats_file(const std::string &path, const std::vector<float> &values) {
     write_file(path, std::string((const char *)values.data(), values.size() * sizeof(float)));
 }
+
+std::string source_root() { return HALVORA_SOURCE_DIR; }
+
+std::vector<std::string> directory_entries(const std::string &dir, bool directories) {
+    std::vector<std::string> names;
+    DIR *handle = opendir(dir.c_str());
+    if (handle == nullptr) return names;
+    while (dirent *entry = readdir(handle)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st;
+        if (stat((dir + "/" + name).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode) == directories) names.push_back(name);
+    }
+    closedir(handle);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 std::string halvora_exe() { return HALVORA_EXE; }
 std::string halvora_batch_exe() { return HALVORA_BATCH_EXE; }

@@ -28,12 +28,32 @@ ProgramResult run_program(const std::string &exe, const std::string &dir,
 std::string make_temp_dir(const std::string &tag);
 void remove_tree(const std::string &dir);
 
+// A scratch directory that removes itself when it goes out of scope, also
+// when an assertion has ended the test early.
+struct ScratchDir {
+    std::string path;
+    explicit ScratchDir(const std::string &tag = "scratch") : path(make_temp_dir(tag)) {}
+    ~ScratchDir() { remove_tree(path); }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 long long file_size(const std::string &path);
 std::vector<float> read_floats_file(const std::string &path);
 void write_floats_file(const std::string &path, const std::vector<float> &values);
+
+// The top of the source tree, set by the build.
+std::string source_root();
+// The names in `dir` that are directories (or, with false, that are not),
+// sorted; none when it cannot be read.
+std::vector<std::string> directory_entries(const std::string &dir, bool directories);
+// The lines of a text, a CR before each LF dropped.
+std::vector<std::string> lines_of(const std::string &text);
+bool contains(const std::string &text, const std::string &part);
 
 // Paths of the built executables, set by the build.
 std::string halvora_exe();        // the full program, viewer included
