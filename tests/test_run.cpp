@@ -20,11 +20,10 @@ struct RunDir {
 
 // Runs `exe` on `scene` after `prepare` has had its way with the directory.
 template <typename Prepare>
-void run_scene(RunDir &run, const std::string &scene, const std::string &exe, Prepare prepare,
-               const ProgramLimits &limits = {}) {
+void run_scene(RunDir &run, const std::string &scene, const std::string &exe, Prepare prepare) {
     write_run_files(run.dir, scene);
     prepare(run.dir);
-    run.result = run_program(exe, run.dir, {}, {"DISPLAY="}, limits);
+    run.result = run_program(exe, run.dir, {}, {"DISPLAY="});
 }
 void run_scene(RunDir &run, const std::string &scene, const std::string &exe = halvora_batch_exe()) {
     run_scene(run, scene, exe, [](const std::string &) {});
@@ -185,27 +184,5 @@ INSTANTIATE_TEST_SUITE_P(
         std::string name = info.param.file;
         return name.substr(0, name.find('.'));
     });
-
-// A file size limit cuts a large file part way: the write that crosses it
-// fails, and so does the run.
-TEST(WholeRun, FileSizeLimitCutsTheFormFactors) {
-    RunDir run;
-    ProgramLimits limits;
-    limits.file_size = 20000; // the patch file (4800 bytes) fits, FF.BIN (40000) does not
-    run_scene(run, "[(0 0 0),(2 0 0),(2 2 0),(0 2 0)],(0 0 0),(0 0 0),(10 10)\n", halvora_batch_exe(),
-              [](const std::string &) {}, limits);
-    EXPECT_EQ(run.result.exit_code, 8);
-    EXPECT_EQ(run.result.err, "\aERROR : Couldn't write form factor binary file : FF.BIN\n");
-}
-
-TEST(WholeRun, FileSizeLimitCutsThePatchCorners) {
-    RunDir run;
-    ProgramLimits limits;
-    limits.file_size = 1000; // ENVRNMNT.BIN (100 bytes) fits, PATCH.BIN (4800) does not
-    run_scene(run, "[(0 0 0),(2 0 0),(2 2 0),(0 2 0)],(0 0 0),(0 0 0),(10 10)\n", halvora_batch_exe(),
-              [](const std::string &) {}, limits);
-    EXPECT_EQ(run.result.exit_code, 30);
-    EXPECT_EQ(run.result.err, "\aERROR : Couldn't write patch vertices binary file PATCH.BIN\n");
-}
 
 } // namespace
