@@ -27,11 +27,14 @@ const volatile void *live_blocks[TABLE_SIZE];
 size_t touched_slots[TABLE_SIZE];
 size_t touched_count = 0;
 // Per thread, and only ever set on the thread that runs the bodies: the
-// hooks fire on every thread of the process, and libFuzzer's own threads
-// (its RSS and timeout watcher) allocate and free while a body runs. Were
-// their blocks recorded, an error exit would free blocks that thread still
-// owns (it later frees them again, a crash on that thread), and two threads
-// would write the table at once.
+// hooks fire on every thread of the process. libFuzzer's RSS watcher thread
+// starts while the first inputs run, and as it starts the sanitizer runtime
+// reads its stack bounds through pthread_getattr_np, which allocates and
+// frees three small blocks. Were they recorded, an error exit would free
+// blocks that thread still uses: it then frees them again, or frees the
+// pointer it reads out of a freed block, which the allocator has overwritten
+// (a crash in Deallocate on that thread); and two threads would write the
+// table at once. The README's "Error exits inside one process" has the rest.
 thread_local bool recording = false;
 
 // A removed entry becomes a tombstone so that probing goes on past it.
