@@ -12,10 +12,13 @@
 // root node whose rotation (-90 degrees about x) turns +z to +y, and
 // asset.extras says so; PLY says so in a comment line.
 //
-// glTF colours are the stored floats, unscaled and unclamped (COLOR_0, VEC3
-// float), under an unlit material (KHR_materials_unlit) so that a viewer shows
-// the radiosities as the colours, as halvora's viewer does. PLY colours are
-// bytes, clamped to 0..1 and rounded as OpenGL writes them to the screen.
+// glTF colours (COLOR_0, VEC3 float) are the stored floats clamped to 0..1,
+// which glTF requires of colours and which is what halvora's viewer shows
+// (OpenGL clamps them); the radiosities themselves, unclamped, ride along in
+// the application attribute _RADIOSITY. The material is unlit
+// (KHR_materials_unlit), so that a viewer shows the colours as they are,
+// as halvora's viewer does. PLY colours are bytes, clamped to 0..1 and
+// rounded as OpenGL writes them to the screen.
 #define TINYGLTF_IMPLEMENTATION
 #define TINYGLTF_NO_STB_IMAGE
 #define TINYGLTF_NO_STB_IMAGE_WRITE
@@ -77,14 +80,19 @@ void write_glb(const std::string &path) {
     extras["up_axis"] = tinygltf::Value(std::string("+z"));
     extras["note"] = tinygltf::Value(std::string(
         "Positions are the scene's own coordinates, z up; the root node turns them to glTF's y up. "
-        "COLOR_0 holds the radiosities as computed (red, green, blue), not clamped."));
+        "COLOR_0 holds the radiosities clamped to 0..1 as displayed, _RADIOSITY the radiosities as computed "
+        "(red, green, blue)."));
     model.asset.extras = tinygltf::Value(extras);
 
-    // One buffer: positions, colours, then the triangle indices.
+    // One buffer: positions, radiosities, colours, then the triangle indices.
     tinygltf::Buffer buffer;
     size_t float_bytes = vertices * 3 * sizeof(float);
     append_bytes(&buffer.data, vertex_array, float_bytes);
     append_bytes(&buffer.data, color_array, float_bytes);
+    for (size_t k = 0; k < 3 * vertices; k++) {
+        float clamped = std::min(1.0f, std::max(0.0f, color_array[k]));
+        append_bytes(&buffer.data, &clamped, sizeof clamped);
+    }
     for (size_t p = 0; p < n; p++)
         for (uint32_t corner : TRIANGLE_CORNERS) {
             uint32_t index = (uint32_t)(4 * p) + corner;
@@ -94,10 +102,12 @@ void write_glb(const std::string &path) {
 
     int positions = add_accessor(&model, add_view(&model, 0, float_bytes, TINYGLTF_TARGET_ARRAY_BUFFER),
                                  TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3);
-    int colours = add_accessor(&model, add_view(&model, float_bytes, float_bytes, TINYGLTF_TARGET_ARRAY_BUFFER),
+    int radiosities = add_accessor(&model, add_view(&model, float_bytes, float_bytes, TINYGLTF_TARGET_ARRAY_BUFFER),
+                                   TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3);
+    int colours = add_accessor(&model, add_view(&model, 2 * float_bytes, float_bytes, TINYGLTF_TARGET_ARRAY_BUFFER),
                                TINYGLTF_COMPONENT_TYPE_FLOAT, vertices, TINYGLTF_TYPE_VEC3);
     int indices = add_accessor(
-        &model, add_view(&model, 2 * float_bytes, 6 * n * sizeof(uint32_t), TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
+        &model, add_view(&model, 3 * float_bytes, 6 * n * sizeof(uint32_t), TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER),
         TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT, 6 * n, TINYGLTF_TYPE_SCALAR);
 
     // POSITION must carry its bounds.
@@ -123,6 +133,7 @@ void write_glb(const std::string &path) {
     tinygltf::Primitive primitive;
     primitive.attributes["POSITION"] = positions;
     primitive.attributes["COLOR_0"] = colours;
+    primitive.attributes["_RADIOSITY"] = radiosities;
     primitive.indices = indices;
     primitive.material = 0;
     primitive.mode = TINYGLTF_MODE_TRIANGLES;

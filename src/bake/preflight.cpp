@@ -4,8 +4,9 @@
 // rather than after hours of rows or with a disk filled to the last byte.
 //
 // Reads the process's limits (getrlimit), its current sizes
-// (/proc/self/statm), the machine's available memory (/proc/meminfo) and the
-// free space of the working directory's file system (statvfs). A figure that
+// (/proc/self/statm), the machine's available memory (/proc/meminfo), the
+// free space of the working directory's file system (statvfs) and the
+// file-size limit. A figure that
 // cannot be read sets no bound. Sizes are 64-bit: N < 2^31, so 4 N^2 < 2^64.
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@ namespace {
 
 const double MIB = 1024.0 * 1024.0;
 
+// A bound on memory or disk space and where it comes from.
 struct MemoryBound {
     unsigned long long bytes; // what the process may still take; ~0ULL: no bound found
     const char *what;         // which bound that is
@@ -67,15 +69,21 @@ MemoryBound memory_bound() {
     return bound;
 }
 
-// Bytes a new file of the working directory may take: the free blocks an
-// unprivileged process may use, plus the old FF.BIN that "wb+" will truncate.
-unsigned long long free_disk() {
+// Bytes FF.BIN may take: the free blocks of the working directory's file
+// system that an unprivileged process may use, plus the old FF.BIN that "wb+"
+// will truncate, and no more than the file-size limit.
+MemoryBound disk_bound() {
+    MemoryBound bound = {~0ULL, "free on the disk"};
     struct statvfs disk;
-    if (statvfs(".", &disk) != 0) return ~0ULL;
-    unsigned long long bytes = (unsigned long long)disk.f_bavail * (unsigned long long)disk.f_frsize;
-    struct stat old;
-    if (stat(FF_BIN, &old) == 0 && S_ISREG(old.st_mode)) bytes += (unsigned long long)old.st_size;
-    return bytes;
+    if (statvfs(".", &disk) == 0) {
+        bound.bytes = (unsigned long long)disk.f_bavail * (unsigned long long)disk.f_frsize;
+        struct stat old;
+        if (stat(FF_BIN, &old) == 0 && S_ISREG(old.st_mode)) bound.bytes += (unsigned long long)old.st_size;
+    }
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < bound.bytes)
+        bound = MemoryBound{limit.rlim_cur, "allowed by the file-size limit (ulimit -f)"};
+    return bound;
 }
 
 } // namespace
@@ -91,10 +99,10 @@ void preflight_check(int64_t patches) {
               "%llu bytes (%.1f MiB) %s",
               n, matrix, (double)matrix / MIB, memory.bytes, (double)memory.bytes / MIB, memory.what);
 
-    unsigned long long disk = free_disk();
-    if (matrix > disk)
+    MemoryBound disk = disk_bound();
+    if (matrix > disk.bytes)
         fatal(EXIT_BAKE_DISK,
               "Not enough disk space for form factor binary file %s of %llu patches : %llu bytes (%.1f MiB) "
-              "needed, %llu bytes (%.1f MiB) free",
-              FF_BIN, n, matrix, (double)matrix / MIB, disk, (double)disk / MIB);
+              "needed, %llu bytes (%.1f MiB) %s",
+              FF_BIN, n, matrix, (double)matrix / MIB, disk.bytes, (double)disk.bytes / MIB, disk.what);
 }
