@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <unistd.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -262,6 +263,40 @@ TEST(BakeOutputs, PictureIsDrawnWithoutADisplaySmoothOrCoarse) {
     EXPECT_GT(colour_count(coarse), 10u);
     EXPECT_LE(colour_count(coarse), 21u + 1u);
     EXPECT_GT(colour_count(smooth), 50u);
+}
+
+TEST(BakeOutputs, OutputsThatCannotBeMadeEndWithTheirCodesAndStillEraseTheBinaryFiles) {
+    IniSettings no_window;
+    no_window.window_width = 0;
+    struct Case {
+        std::vector<std::string> args;
+        IniSettings settings;
+        int code;
+        std::string err;
+    } cases[] = {
+        {{"--image", "no-dir/x.png"}, {}, 63, "\aERROR : Couldn't write image file : "},
+        {{"--mesh", "no-dir/x.glb"}, {}, 66, "\aERROR : Couldn't create mesh file : "},
+        {{"--mesh", "no-dir/x.ply"}, {}, 66, "\aERROR : Couldn't create mesh file : "},
+        {{"--mesh", "full.glb"}, {}, 66, "\aERROR : Couldn't write mesh file : "},
+        {{"--mesh", "full.ply"}, {}, 66, "\aERROR : Couldn't write mesh file : "},
+        {{"--image", "full.png"}, {}, 63, "\aERROR : Couldn't write image file : "},
+        {{"--image", "x.png"}, no_window, 62,
+         "\aERROR : Couldn't draw an image of 0 x 240 pixels; give its size with --size WxH\n"},
+    };
+    for (const Case &c : cases) {
+        BakeDir run;
+        run.dir = make_temp_dir("bake");
+        write_run_files(run.dir, lit_cube(), c.settings);
+        // A full disk: the output is a link to /dev/full.
+        if (c.args[1].rfind("full.", 0) == 0) ASSERT_EQ(symlink("/dev/full", (run.dir + "/" + c.args[1]).c_str()), 0);
+        run.result = run_program(HALVORA_BAKE_EXE, run.dir, c.args, {"DISPLAY="});
+        if (c.args[1].rfind("full.", 0) == 0) remove((run.dir + "/" + c.args[1]).c_str());
+        EXPECT_EQ(run.result.exit_code, c.code) << c.args[1];
+        size_t at = run.result.err.find('\a');
+        EXPECT_EQ(run.result.err.substr(at == std::string::npos ? 0 : at, c.err.size()), c.err) << run.result.err;
+        EXPECT_EQ(entries(run.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"})) << c.args[1];
+        EXPECT_EQ(run.result.out.substr(run.result.out.size() - 18), "End of 'Halvora'.\n");
+    }
 }
 
 TEST(BakeOutputs, GlbHoldsPatchCornersAndTheirColours) {

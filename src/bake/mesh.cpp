@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include "bake/bake.h"
 #include "base/binfile.h"
@@ -152,8 +153,18 @@ void write_glb(const std::string &path) {
     model.scenes.push_back(scene);
     model.defaultScene = 0;
 
+    // tinygltf lays out the GLB in memory; the file is written here, where
+    // a failed create or write is seen (its own file writer does not report
+    // one).
+    std::ostringstream glb;
     tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToFile(&model, path, false, true, false, true))
+    if (!writer.WriteGltfSceneToStream(&model, glb, false, true))
+        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
+    const std::string bytes = glb.str();
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file == nullptr) fatal(EXIT_BAKE_MESH_WRITE, "Couldn't create mesh file : %s", path.c_str());
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (!close_written_file(file) || !written)
         fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
 }
 
