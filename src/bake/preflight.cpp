@@ -94,15 +94,13 @@ void preflight_check(int64_t patches) {
 
     MemoryBound memory = memory_bound();
     if (matrix > memory.bytes)
-        fatal(EXIT_BAKE_MEMORY,
-              "Not enough memory for the form-factor matrix of %llu patches : %llu bytes (%.1f MiB) needed, "
-              "%llu bytes (%.1f MiB) %s",
-              n, matrix, (double)matrix / MIB, memory.bytes, (double)memory.bytes / MIB, memory.what);
+        fatal(EXIT_BAKE_MEMORY, "Not enough memory for the form-factor matrix of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
+              (unsigned long)n, (unsigned long)matrix, (double)matrix / MIB, (unsigned long)memory.bytes,
+              (double)memory.bytes / MIB, memory.what);
 
     MemoryBound disk = disk_bound();
     if (matrix > disk.bytes)
-        fatal(EXIT_BAKE_DISK,
-              "Not enough disk space for form factor binary file %s of %llu patches : %llu bytes (%.1f MiB) "
-              "needed, %llu bytes (%.1f MiB) %s",
-              FF_BIN, n, matrix, (double)matrix / MIB, disk.bytes, (double)disk.bytes / MIB, disk.what);
+        fatal(EXIT_BAKE_DISK, "Not enough disk space for form factor binary file %s of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
+              FF_BIN, (unsigned long)n, (unsigned long)matrix, (double)matrix / MIB, (unsigned long)disk.bytes,
+              (double)disk.bytes / MIB, disk.what);
 }

@@ -130,8 +130,9 @@ void report(const Face &face, const char *reason) {
 }
 
 int patches_along(const Vec3 *from, const Vec3 *to, double patch_size) {
-    double count = std::round(vec3_distance(from, to) / patch_size);
-    if (count > INT32_MAX) fatal(EXIT_IMPORT_USAGE, "Patch size %g cuts a side into more than 2^31 patches", patch_size);
+    double length = vec3_distance(from, to), count = std::round(length / patch_size);
+    if (count > INT32_MAX)
+        fatal(EXIT_IMPORT_USAGE, "Patch size too small : a side of length %f would get more than 2^31 patches", length);
     return count < 1.0 ? 1 : (int)count;
 }
 
