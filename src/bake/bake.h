@@ -23,6 +23,9 @@ struct BakeOptions {
 // they still name the caller's files once the run has entered its directory.
 BakeOptions parse_bake_options(int argc, char **argv);
 
+// true when `path` ends in `extension` (".png"), in any case.
+bool has_extension(const std::string &path, const char *extension);
+
 // Enters the scene's directory (EXIT_BAKE_DIRECTORY).
 void enter_scene_directory(const BakeOptions &options);
 

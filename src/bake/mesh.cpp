@@ -25,6 +25,7 @@
 #define TINYGLTF_NO_EXTERNAL_IMAGE
 #include <tiny_gltf.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -205,11 +206,6 @@ void write_ply(const std::string &path) {
     bool failed = ferror(file) != 0;
     if (!close_written_file(file) || failed)
         fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
-}
-
-bool has_extension(const std::string &path, const char *extension) {
-    size_t n = strlen(extension);
-    return path.size() >= n && strcasecmp(path.c_str() + path.size() - n, extension) == 0;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -62,11 +63,6 @@ std::string absolute_path(const char *path) {
     return full;
 }
 
-bool ends_with(const std::string &text, const char *suffix) {
-    size_t n = strlen(suffix);
-    return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
-}
-
 void parse_size(const char *text, BakeOptions *options) {
     char *end = nullptr;
     long width = strtol(text, &end, 10);
@@ -108,11 +104,11 @@ BakeOptions parse_bake_options(int argc, char **argv) {
             printf("halvora-bake %s\n", HALVORA_VERSION);
             exit(EXIT_OK);
         case OPT_IMAGE:
-            if (!ends_with(optarg, ".png")) usage_error("--image writes a .png file, not '%s'", optarg);
+            if (!has_extension(optarg, ".png")) usage_error("--image writes a .png file, not '%s'", optarg);
             options.image = absolute_path(optarg);
             break;
         case OPT_MESH:
-            if (!ends_with(optarg, ".glb") && !ends_with(optarg, ".ply"))
+            if (!has_extension(optarg, ".glb") && !has_extension(optarg, ".ply"))
                 usage_error("--mesh writes a .glb or a .ply file, not '%s'", optarg);
             options.meshes.push_back(absolute_path(optarg));
             break;
@@ -127,6 +123,11 @@ BakeOptions parse_bake_options(int argc, char **argv) {
     if (optind < argc) options.directory = argv[optind++];
     if (optind < argc) usage_error("one scene directory at most; '%s' is one too many", argv[optind]);
     return options;
+}
+
+bool has_extension(const std::string &path, const char *extension) {
+    size_t n = strlen(extension);
+    return path.size() >= n && strcasecmp(path.c_str() + path.size() - n, extension) == 0;
 }
 
 void enter_scene_directory(const BakeOptions &options) {

@@ -15,6 +15,7 @@
 // reflects 0.5 and emits nothing. Numbers are written with nine significant
 // digits, which give back the same single-precision values when the scene
 // is read.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
