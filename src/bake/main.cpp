@@ -33,12 +33,7 @@ void end_of_bake() {
     vertex_array = nullptr;
     free(color_array);
     color_array = nullptr;
-    if (!keep_binary_files) {
-        if (remove(PATCH_BIN) != 0) report_error("Couldn't erase patch vertices binary file : %s", PATCH_BIN);
-        if (remove(FF_BIN) != 0) report_error("Couldn't erase form factor binary file : %s", FF_BIN);
-        if (remove(PATCHRAD_BIN) != 0) report_error("Couldn't erase patch radiosity binary file : %s", PATCHRAD_BIN);
-        if (remove(VERTRAD_BIN) != 0) report_error("Couldn't erase vertex radiosity binary file : %s", VERTRAD_BIN);
-    }
+    if (!keep_binary_files) erase_binary_files();
     printf("End of 'Halvora'.\n");
     fflush(stdout);
 }

@@ -1,11 +1,11 @@
 // The viewer's start-up, its GLUT display and reshape callbacks and its exit
-// handler; the arrays, the GL state and the draw call are draw.cpp's. The exit handler releases the arrays, erases PATCH.BIN,
-// FF.BIN, PATCHRAD.BIN and VERTRAD.BIN and prints the end message; it is
-// registered only once the window and the GL state exist, so a failure during
-// start-up leaves the binary files on disk.
+// handler; the arrays, the GL state and the draw call are draw.cpp's.
 //
-// Every message
-// to standard output is flushed at once: the run is watched while it lives.
+// The exit handler releases the arrays, erases PATCH.BIN, FF.BIN, PATCHRAD.BIN
+// and VERTRAD.BIN and prints the end message; it is registered only once the
+// window and the GL state exist, so a failure during start-up leaves the
+// binary files on disk. Every message to standard output is flushed at once:
+// the run is watched while it lives.
 #include <cstdio>
 #include <cstdlib>
 
@@ -115,10 +115,7 @@ void cleanup_at_exit() {
     color_array = nullptr;
 
     // The process is ending with its own code: a file that stays is only reported.
-    if (remove(PATCH_BIN) != 0) report_error("Couldn't erase patch vertices binary file : %s", PATCH_BIN);
-    if (remove(FF_BIN) != 0) report_error("Couldn't erase form factor binary file : %s", FF_BIN);
-    if (remove(PATCHRAD_BIN) != 0) report_error("Couldn't erase patch radiosity binary file : %s", PATCHRAD_BIN);
-    if (remove(VERTRAD_BIN) != 0) report_error("Couldn't erase vertex radiosity binary file : %s", VERTRAD_BIN);
+    erase_binary_files();
 
     printf("End of 'Halvora'.\n");
     fflush(stdout);
