@@ -116,7 +116,9 @@ colours = np.stack([mesh.point_data[c].astype(np.uint8) for c in ("red", "green"
 triangles = np.concatenate([c.data for c in mesh.cells if c.type == "triangle"])
 patches = len(corners) // 4
 first = 4 * np.repeat(np.arange(patches), 2)[:, None] + np.tile([[0, 1, 2], [0, 2, 3]], (patches, 1))
+header = open(sys.argv[1], "rb").read(1024).split(b"end_header")[0]
 checks = {
+    "header says z is up": b"\ncomment " in header and b"z up" in header,
     "points are PATCH.BIN": np.array_equal(mesh.points.astype("<f4"), corners),
     "colours are VERTRAD.BIN as bytes": np.array_equal(colours, expected),
     "two triangles per patch over its corners": np.array_equal(triangles, first),
