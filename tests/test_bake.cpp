@@ -105,6 +105,21 @@ TEST(BakeRun, SameConsoleAndBinaryFilesAsTheBatchThenItsOwnLinesAndTheEnd) {
     EXPECT_EQ(bake.result.err.find('\033'), std::string::npos);
 }
 
+TEST(BakeRun, TerminalGetsABarBelowTheCounterAndItIsClearedAtTheEnd) {
+    // script(1) runs the bake on a pseudo-terminal: both streams reach it.
+    BakeDir run;
+    run_in(&run, "/usr/bin/script", lit_cube(), {"-qec", std::string(HALVORA_BAKE_EXE) + " --keep", "/dev/null"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+    const std::string &screen = run.result.out;
+    // Saved cursor, one line down, the bar, the cursor restored; cleared last.
+    EXPECT_NE(screen.find("\0337\033D\rform factors [##############################] 9/9 rows"), std::string::npos)
+        << screen;
+    size_t cleared = screen.find("\0337\033D\r\033[K\0338");
+    EXPECT_NE(cleared, std::string::npos);
+    EXPECT_EQ(screen.find("form factors:"), std::string::npos); // no plain lines
+    EXPECT_LT(cleared, screen.find("done.  "));
+}
+
 TEST(BakeRun, BadInputEndsAsTheBatchDoes) {
     // The runs that fail leave the same files as the batch; the one that
     // completes (a dropped line) differs only by its end.
