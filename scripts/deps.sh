@@ -10,6 +10,13 @@ test_packages=(googletest libgtest-dev xvfb xdotool x11-utils x11-apps imagemagi
 test_packages+=(openbox wmctrl)
 # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
 test_packages+=(clang libclang-rt-14-dev)
+# halvora-bake and halvora-import: off-screen GL, PNG, glTF (tinygltf with its
+# JSON library), OBJ.
+build_packages+=(pkg-config libosmesa6-dev libpng-dev libtinygltf-dev nlohmann-json3-dev libtinyobjloader-dev)
+# Their checks: a PLY reader, and node with npm for the glTF validator (npm
+# installs it under the build tree). A node that brings its own npm is kept.
+test_packages+=(python3-meshio python3-numpy)
+command -v npm >/dev/null || test_packages+=(nodejs npm)
 
 wanted=("${build_packages[@]}")
 if [ "${1:-build}" = "test" ]; then wanted+=("${test_packages[@]}"); fi

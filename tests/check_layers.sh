@@ -11,6 +11,8 @@
 #               built apart from the driver library and hands over to
 #               viewer/viewer.h
 #   viewer      base geometry export, and driver/config.h alone of the driver
+#   bake        everything, like the driver (halvora-bake)
+#   import      base geometry (halvora-import)
 #
 # Usage: tests/check_layers.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
@@ -25,6 +27,8 @@ allowed() {
     formfactor | solver | export) echo "base geometry $1" ;;
     driver) echo "base geometry formfactor solver export driver viewer/viewer.h" ;;
     viewer) echo "base geometry export viewer driver/config.h" ;;
+    bake) echo "base geometry formfactor solver export driver viewer bake" ;;
+    import) echo "base geometry import" ;;
     *) echo "" ;;
     esac
 }

@@ -27,3 +27,8 @@ bool close_written_file(FILE *file);
 
 // Reads up to `count` floats; false only on a short read not at end of file.
 bool read_floats(FILE *file, float *data, size_t count);
+
+// Erases PATCH.BIN, FF.BIN, PATCHRAD.BIN and VERTRAD.BIN, in this order. A
+// file that cannot be erased is reported (report_error) and the others are
+// still tried: the caller is ending the run with its own code.
+void erase_binary_files();

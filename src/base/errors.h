@@ -94,6 +94,21 @@ enum ExitCode {
     EXIT_EXPORT_PATCHRAD_OPEN = 30,
     EXIT_EXPORT_PATCHRAD_NO_MEMORY = 31,
     EXIT_EXPORT_PATCHRAD_READ = 32,
+
+    // halvora-bake's own, before the stages and after them
+    EXIT_BAKE_USAGE = 64,           // an unknown option, a missing value, a bad --size or --mesh name
+    EXIT_BAKE_DIRECTORY = 65,       // DIR cannot be entered
+    EXIT_BAKE_MEMORY = 60,          // pre-flight: the form-factor matrix does not fit the memory
+    EXIT_BAKE_DISK = 61,            // pre-flight: FF.BIN does not fit the disk
+    EXIT_BAKE_RENDER = 62,          // no off-screen context or image buffer
+    EXIT_BAKE_IMAGE_WRITE = 63,     // the PNG cannot be written
+    EXIT_BAKE_MESH_WRITE = 66,      // the .glb or .ply cannot be written
+
+    // halvora-import
+    EXIT_IMPORT_USAGE = 64,
+    EXIT_IMPORT_READ = 2,           // the OBJ (or its MTL) cannot be read
+    EXIT_IMPORT_WRITE = 3,          // the scene file cannot be written
+    EXIT_IMPORT_EMPTY = 4,          // no face of the OBJ is a rectangle
 };
 
 // Prints "\aERROR : " + the formatted text + "\n" to standard error and ends

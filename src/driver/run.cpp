@@ -11,6 +11,7 @@
 #include "base/binfile.h"
 #include "base/errors.h"
 #include "driver/config.h"
+#include "driver/progress.h"
 #include "driver/run.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
@@ -82,6 +83,8 @@ FILE *form_factor_stage() {
 
     hemicube_init(config.hemicube_pixel_size);
     printf("Hemicube initialized, calculating form factors ");
+    progress_start("form factors", patch_count);
+    int64_t rows_done = 0;
     for (int32_t i = 0; i < polygon_count; i++) {
         hemicube_place(polygons, i);
         for (int32_t j = 0; j < polygons[i].patches_u; j++) {
@@ -92,6 +95,7 @@ FILE *form_factor_stage() {
                 form_factor_row(row, patch_count, polygons, polygon_count);
                 if (!write_floats(ff_file, row, (size_t)patch_count))
                     fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
+                progress_row(++rows_done);
             }
         }
     }
@@ -99,6 +103,7 @@ FILE *form_factor_stage() {
     // the stage counts as done.
     if (fflush(ff_file) != 0 || ferror(ff_file))
         fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
+    progress_finish();
     printf("done.  \n");
 
     hemicube_free();

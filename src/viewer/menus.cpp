@@ -1,7 +1,7 @@
 // The view menu and the export submenu, and the two display switches.
 //
 // Reads config's window geometry and smooth_shading; writes full_screen,
-// color_array (through the loaders of viewer.cpp) and the labels of view menu
+// color_array (through the loaders of draw.cpp) and the labels of view menu
 // entries 2 and 3, which always name the state the entry leads to.
 //
 // GLUT relabels entries of its current menu, and which menu is current after

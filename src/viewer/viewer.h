@@ -6,12 +6,7 @@
 
 #include <cstdint>
 
-// 12 floats per patch: x y z of corners 0..3, as in PATCH.BIN.
-extern float *vertex_array;
-// 12 floats per patch: r g b of corners 0..3.
-extern float *color_array;
-// true while color_array holds vertex radiosities (the start-up mode).
-extern bool smooth_shading;
+#include "viewer/draw.h"
 
 // Prints "Randering..", opens the window or game mode, builds the menus,
 // sets the GL state, registers callbacks and the exit handler, and enters
@@ -22,26 +17,14 @@ extern bool smooth_shading;
 // when that is not possible. Hides the cursor once in game mode.
 bool enter_game_mode();
 
-// load_patch_vertices, then the colours of the current mode.
-void load_vertex_arrays();
-// PATCH.BIN -> vertex_array (codes 10, 11, 12).
-void load_patch_vertices();
-// PATCHRAD.BIN -> color_array, each patch's colour at its four corners
-// (codes 20, 21, 22, 23).
-void load_patch_colors();
-// VERTRAD.BIN -> color_array (codes 30, 31, 32).
-void load_vertex_colors();
-// Loads the arrays and sets the fixed GL state: black background, depth
-// test, client vertex and colour arrays.
+// load_vertex_arrays, then set_gl_state.
 void init_gl_state();
 
-// GLUT display callback: all patches as quadrilaterals, back faces culled.
+// GLUT display callback: viewer_draw, then the buffers swapped.
 void display();
-// GLUT reshape callback: viewport, perspective from the camera settings, and
-// reset_view; leaves the modelview matrix current.
+// GLUT reshape callback: keeps the configured geometry after full screen,
+// then set_projection; leaves the modelview matrix current.
 void reshape(int width, int height);
-// The modelview matrix back to the configured camera (gluLookAt).
-void reset_view();
 
 // Exit handler (atexit): releases the arrays, erases PATCH.BIN, FF.BIN,
 // PATCHRAD.BIN and VERTRAD.BIN (reporting, not ending on, a failure) and
