@@ -312,7 +312,8 @@ namespace {
 // A compact row, in the first floats of the row's own block:
 //   [0]      COMPACT_MARK (a NaN bit pattern)
 //   [1]      the number of terms t, with UNCLEAN_FLAG set when a term is
-//            negative, -0 or not finite
+//            negative, -0 or not finite, and QUIET_FLAG set when the row
+//            has no non-zero entry within QUIET_REACH columns of its own
 //   [2 ..]   t terms (column, form factor), columns increasing, every entry
 //            of the row that is not +0; then one sentinel term (column 0,
 //            +0), which adds nothing where a sum may skip zeros.
@@ -322,13 +323,18 @@ namespace {
 // first sweep diverge whatever its bits, so nothing the run keeps changes).
 constexpr uint32_t COMPACT_MARK = 0xFFFFFFFFu;
 constexpr uint32_t UNCLEAN_FLAG = 0x80000000u;
+// Rows are swept four side by side, each with no non-zero entry within 3
+// columns of its own, so that none touches another's new value.
+constexpr size_t QUIET_REACH = 3;
+constexpr uint32_t QUIET_FLAG = 0x40000000u;
+constexpr uint32_t COUNT_BITS = 0x3FFFFFFFu;
 constexpr uint32_t DEFAULT_NAN = 0x7FC00000u;
 // Bit patterns below this are +0 and the positive finite floats: the entries
 // a sum may skip or take term by term alike.
 constexpr uint32_t FIRST_UNCLEAN_BITS = 0x7F800000u;
 
 struct FormFactorTerm {
-    uint32_t column;
+    uint32_t slot; // 3 x the column: where the patch's red value is in the interleaved r g b arrays
     float value;
 };
 
@@ -378,19 +384,60 @@ size_t count_entries(const float *row, size_t n, bool *clean) {
     return count;
 }
 
-// Stores the row read into `scratch` in `row`, compactly when it fits.
-void store_row(float *row, const float *scratch, size_t n, bool in_place) {
-    bool clean = false;
-    size_t count = count_entries(scratch, n, &clean);
-    if (!in_place && 2 * count + 4 <= n) {
-        uint32_t header[2] = {COMPACT_MARK, (uint32_t)count | (clean ? 0u : UNCLEAN_FLAG)};
-        memcpy(row, header, sizeof header);
+// Stores the row read into `scratch` in `row`, compactly when it fits: the
+// terms are written as they are found, and a row that turns out to have too
+// many is copied whole instead.
+// Whether `row` (row r) has no entry other than +0 within `reach` columns of r.
+bool quiet_near(const float *row, size_t r, size_t n, size_t reach) {
+    size_t begin = r > reach ? r - reach : 0, end = r + reach + 1 < n ? r + reach + 1 : n;
+    for (size_t k = begin; k < end; k++)
+        if (bits_of(row[k]) != 0) return false;
+    return true;
+}
+
+void store_row(float *row, const float *scratch, size_t r, size_t n, bool in_place) {
+    if (!in_place && n >= 4) {
+        // Terms that fit with the mark, the count and the sentinel.
+        size_t most = (n - 4) / 2 < COUNT_BITS ? (n - 4) / 2 : COUNT_BITS;
         FormFactorTerm *terms = (FormFactorTerm *)(row + 2);
-        size_t t = 0;
-        for (size_t k = 0; k < n; k++)
-            if (bits_of(scratch[k]) != 0) terms[t++] = {(uint32_t)k, scratch[k]};
-        terms[t] = {0, 0.0f};
-        return;
+        size_t t = 0, k = 0;
+        __m128i unclean = _mm_setzero_si128();
+        bool fits = true;
+        for (; k + 4 <= n && fits; k += 4) {
+            __m128i x = _mm_loadu_si128((const __m128i *)(scratch + k));
+            int lanes = nonzero_lanes(x);
+            if (lanes == 0) continue;
+            unclean = _mm_or_si128(unclean, unclean_lanes(x));
+            if (t + 4 <= most) {
+                // All four written, the count moved past the non-zero ones.
+                for (size_t j = 0; j < 4; j++) {
+                    terms[t] = {(uint32_t)(3 * (k + j)), scratch[k + j]};
+                    t += (size_t)(lanes >> j & 1);
+                }
+            } else {
+                for (size_t j = 0; j < 4 && fits; j++) {
+                    if (!(lanes >> j & 1)) continue;
+                    if (t == most) fits = false;
+                    else terms[t++] = {(uint32_t)(3 * (k + j)), scratch[k + j]};
+                }
+            }
+        }
+        bool clean = _mm_movemask_epi8(unclean) == 0;
+        for (; k < n && fits; k++) {
+            uint32_t bits = bits_of(scratch[k]);
+            if (bits == 0) continue;
+            if (bits >= FIRST_UNCLEAN_BITS) clean = false;
+            if (t == most) fits = false;
+            else terms[t++] = {(uint32_t)(3 * k), scratch[k]};
+        }
+        if (fits) {
+            uint32_t word = (uint32_t)t | (clean ? 0u : UNCLEAN_FLAG);
+            if (quiet_near(scratch, r, n, QUIET_REACH)) word |= QUIET_FLAG;
+            uint32_t header[2] = {COMPACT_MARK, word};
+            memcpy(row, header, sizeof header);
+            terms[t] = {0, 0.0f};
+            return;
+        }
     }
     if (!in_place) memcpy(row, scratch, n * sizeof(float));
     if (n > 0 && bits_of(row[0]) == COMPACT_MARK) row[0] = float_of(DEFAULT_NAN);
@@ -403,6 +450,7 @@ struct RowView {
     uint32_t count;               // number of compact terms
     bool compact;
     bool clean;                   // known: every entry +0 or positive and finite
+    bool quiet;                   // no non-zero entry within QUIET_REACH of the diagonal
     float rho[3];
     float emission[3];
 };
@@ -413,20 +461,22 @@ bool dense_row_is_clean(const float *row, size_t n) {
     return clean;
 }
 
-RowView view_row(const float *row, size_t n, const Polygon *polygon, const float *emission) {
+RowView view_row(const float *row, size_t r, size_t n, const Polygon *polygon, const float *emission) {
     RowView view;
     view.compact = n > 0 && bits_of(row[0]) == COMPACT_MARK;
     if (view.compact) {
         uint32_t word = bits_of(row[1]);
         view.dense = nullptr;
         view.terms = (const FormFactorTerm *)(row + 2);
-        view.count = word & ~UNCLEAN_FLAG;
+        view.count = word & COUNT_BITS;
         view.clean = (word & UNCLEAN_FLAG) == 0;
+        view.quiet = (word & QUIET_FLAG) != 0;
     } else {
         view.dense = row;
         view.terms = nullptr;
         view.count = 0;
         view.clean = false; // found out when it matters
+        view.quiet = quiet_near(row, r, n, QUIET_REACH);
     }
     for (int c = 0; c < 3; c++) {
         view.rho[c] = polygon->reflectance[c];
@@ -466,7 +516,7 @@ float exact_row_sum(const RowView &view, size_t r, size_t n, int c, const float 
         if (view.compact) {
             // Entries not listed are +0.
             f = 0.0f;
-            if (next < end && next->column == k) f = (next++)->value;
+            if (next < end && next->slot == 3 * k) f = (next++)->value;
         } else {
             f = view.dense[k];
         }
@@ -483,10 +533,10 @@ void sparse_row_sums(const RowView &view, size_t r, size_t n, const float *radio
     const float *rho = view.rho;
     if (view.compact) {
         for (uint32_t t = 0; t < view.count; t++) {
-            size_t k = view.terms[t].column;
+            size_t slot = view.terms[t].slot;
             float f = view.terms[t].value;
-            const float *b = radiosity + 3 * k;
-            bool own = k == r;
+            const float *b = radiosity + slot;
+            bool own = slot == 3 * r;
             vr = add_term(vr, matrix_element(f, rho[0]), own ? vr : b[0]);
             vg = add_term(vg, matrix_element(f, rho[1]), own ? vg : b[1]);
             vb = add_term(vb, matrix_element(f, rho[2]), own ? vb : b[2]);
@@ -536,45 +586,61 @@ inline __m128 lane_values(const LaneSums &s) {
     return _mm_movelh_ps(_mm_cvtpd_ps(s.low), _mm_cvtpd_ps(s.high));
 }
 
-// A group of four rows swept side by side.
+// Four rows swept side by side, one to a lane.
 struct RowGroup {
     RowView rows[4];
     __m128 rho[3];      // per channel, the four rows' reflectances
     __m128 emission[3]; // per channel, the four rows' emissions
 };
 
-// Four compact rows: lane j takes row j's terms in order; a lane whose terms
-// are used up takes its sentinel (column 0, +0), which adds nothing.
+// Adds one term of each of four compact rows, lane j taking row j's term.
+template <int CHANNELS>
+inline void add_quad_terms(LaneSums s[3], const __m128 rho[3], const float *radiosity, const FormFactorTerm *e0,
+                           const FormFactorTerm *e1, const FormFactorTerm *e2, const FormFactorTerm *e3) {
+    __m128 f = _mm_setr_ps(e0->value, e1->value, e2->value, e3->value);
+    const float *b0 = radiosity + e0->slot, *b1 = radiosity + e1->slot;
+    const float *b2 = radiosity + e2->slot, *b3 = radiosity + e3->slot;
+    for (int c = 0; c < 3; c++) {
+        if (!(CHANNELS >> c & 1)) continue;
+        __m128 b = _mm_setr_ps(b0[c], b1[c], b2[c], b3[c]);
+        add_lane_terms(&s[c], f, rho[c], _mm_cvtps_pd(b), _mm_cvtps_pd(_mm_movehl_ps(b, b)));
+    }
+}
+
+inline const FormFactorTerm *term_or_sentinel(const RowView &view, uint32_t i) {
+    return view.terms + (i < view.count ? i : view.count);
+}
+
+// Four compact rows: lane j takes row j's terms in order. Side by side as
+// long as every row has terms left, then with each used-up lane on its
+// sentinel (slot 0, +0), which adds nothing.
 template <int CHANNELS>
 void sweep_compact_group(const RowGroup &g, const float *radiosity, __m128 out[3]) {
     LaneSums s[3];
     for (int c = 0; c < 3; c++)
         if (CHANNELS >> c & 1) s[c] = start_lanes(g.emission[c]);
-    const FormFactorTerm *t0 = g.rows[0].terms, *t1 = g.rows[1].terms, *t2 = g.rows[2].terms, *t3 = g.rows[3].terms;
-    uint32_t n0 = g.rows[0].count, n1 = g.rows[1].count, n2 = g.rows[2].count, n3 = g.rows[3].count;
-    uint32_t longest = n0 > n1 ? n0 : n1;
-    if (n2 > longest) longest = n2;
-    if (n3 > longest) longest = n3;
-    for (uint32_t i = 0; i < longest; i++) {
-        const FormFactorTerm *e0 = t0 + (i < n0 ? i : n0), *e1 = t1 + (i < n1 ? i : n1);
-        const FormFactorTerm *e2 = t2 + (i < n2 ? i : n2), *e3 = t3 + (i < n3 ? i : n3);
-        __m128 f = _mm_setr_ps(e0->value, e1->value, e2->value, e3->value);
-        const float *b0 = radiosity + 3 * (size_t)e0->column, *b1 = radiosity + 3 * (size_t)e1->column;
-        const float *b2 = radiosity + 3 * (size_t)e2->column, *b3 = radiosity + 3 * (size_t)e3->column;
-        for (int c = 0; c < 3; c++) {
-            if (!(CHANNELS >> c & 1)) continue;
-            __m128 b = _mm_setr_ps(b0[c], b1[c], b2[c], b3[c]);
-            add_lane_terms(&s[c], f, g.rho[c], _mm_cvtps_pd(b), _mm_cvtps_pd(_mm_movehl_ps(b, b)));
-        }
+    uint32_t shortest = g.rows[0].count, longest = g.rows[0].count;
+    for (int j = 1; j < 4; j++) {
+        if (g.rows[j].count < shortest) shortest = g.rows[j].count;
+        if (g.rows[j].count > longest) longest = g.rows[j].count;
     }
+    const FormFactorTerm *t0 = g.rows[0].terms, *t1 = g.rows[1].terms, *t2 = g.rows[2].terms, *t3 = g.rows[3].terms;
+    uint32_t i = 0;
+    for (; i < shortest; i++) add_quad_terms<CHANNELS>(s, g.rho, radiosity, t0 + i, t1 + i, t2 + i, t3 + i);
+    for (; i < longest; i++)
+        add_quad_terms<CHANNELS>(s, g.rho, radiosity, term_or_sentinel(g.rows[0], i), term_or_sentinel(g.rows[1], i),
+                                 term_or_sentinel(g.rows[2], i), term_or_sentinel(g.rows[3], i));
     for (int c = 0; c < 3; c++)
         if (CHANNELS >> c & 1) out[c] = lane_values(s[c]);
 }
 
 // Four dense rows: every column where any of the four has a non-zero entry,
-// the four terms at once (a zero among them adds nothing).
+// the four terms at once (a zero among them adds nothing). Returns false,
+// with nothing to keep, when a row turns out to hold a negative, -0 or
+// non-finite entry. (The test is on the four entries' bits or-ed together,
+// which can only add a false alarm, where two large exponents meet.)
 template <int CHANNELS>
-void sweep_dense_group(const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
+bool sweep_dense_group(const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
     LaneSums s[3];
     for (int c = 0; c < 3; c++)
         if (CHANNELS >> c & 1) s[c] = start_lanes(g.emission[c]);
@@ -591,9 +657,10 @@ void sweep_dense_group(const RowGroup &g, size_t n, const float *radiosity, __m1
     for (; k + 4 <= n; k += 4) {
         __m128 a0 = _mm_loadu_ps(r0 + k), a1 = _mm_loadu_ps(r1 + k), a2 = _mm_loadu_ps(r2 + k),
                a3 = _mm_loadu_ps(r3 + k);
-        __m128 any = _mm_or_ps(_mm_or_ps(a0, a1), _mm_or_ps(a2, a3));
-        int columns = nonzero_lanes(_mm_castps_si128(any));
+        __m128i any = _mm_castps_si128(_mm_or_ps(_mm_or_ps(a0, a1), _mm_or_ps(a2, a3)));
+        int columns = nonzero_lanes(any);
         if (columns == 0) continue;
+        if (_mm_movemask_epi8(unclean_lanes(any)) != 0) return false;
         // Transposed: column j of the four rows in one register.
         __m128 lo01 = _mm_unpacklo_ps(a0, a1), lo23 = _mm_unpacklo_ps(a2, a3);
         __m128 hi01 = _mm_unpackhi_ps(a0, a1), hi23 = _mm_unpackhi_ps(a2, a3);
@@ -604,46 +671,34 @@ void sweep_dense_group(const RowGroup &g, size_t n, const float *radiosity, __m1
     }
     for (; k < n; k++) {
         __m128 f = _mm_setr_ps(r0[k], r1[k], r2[k], r3[k]);
-        if (nonzero_lanes(_mm_castps_si128(f)) != 0) add_column(f, k);
+        if (nonzero_lanes(_mm_castps_si128(f)) == 0) continue;
+        if (_mm_movemask_epi8(unclean_lanes(_mm_castps_si128(f))) != 0) return false;
+        add_column(f, k);
     }
     for (int c = 0; c < 3; c++)
         if (CHANNELS >> c & 1) out[c] = lane_values(s[c]);
+    return true;
 }
 
+// Sums of the group's rows in the channels given; false when dense rows
+// turn out unclean.
 template <int CHANNELS>
-void sweep_group(const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
-    if (g.rows[0].compact) sweep_compact_group<CHANNELS>(g, radiosity, out);
-    else sweep_dense_group<CHANNELS>(g, n, radiosity, out);
+bool sweep_group(const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
+    if (!g.rows[0].compact) return sweep_dense_group<CHANNELS>(g, n, radiosity, out);
+    sweep_compact_group<CHANNELS>(g, radiosity, out);
+    return true;
 }
 
-void sweep_group_channels(int channels, const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
+bool sweep_group_channels(int channels, const RowGroup &g, size_t n, const float *radiosity, __m128 out[3]) {
     switch (channels) {
-    case 1: sweep_group<1>(g, n, radiosity, out); break;
-    case 2: sweep_group<2>(g, n, radiosity, out); break;
-    case 3: sweep_group<3>(g, n, radiosity, out); break;
-    case 4: sweep_group<4>(g, n, radiosity, out); break;
-    case 5: sweep_group<5>(g, n, radiosity, out); break;
-    case 6: sweep_group<6>(g, n, radiosity, out); break;
-    default: sweep_group<7>(g, n, radiosity, out); break;
+    case 1: return sweep_group<1>(g, n, radiosity, out);
+    case 2: return sweep_group<2>(g, n, radiosity, out);
+    case 3: return sweep_group<3>(g, n, radiosity, out);
+    case 4: return sweep_group<4>(g, n, radiosity, out);
+    case 5: return sweep_group<5>(g, n, radiosity, out);
+    case 6: return sweep_group<6>(g, n, radiosity, out);
+    default: return sweep_group<7>(g, n, radiosity, out);
     }
-}
-
-// Whether row `view` has a non-zero form factor to any of the patches
-// [begin, begin + 4).
-bool touches_group(const RowView &view, size_t begin) {
-    if (view.compact) {
-        // First term at or after `begin`, by bisection.
-        uint32_t low = 0, high = view.count;
-        while (low < high) {
-            uint32_t mid = low + (high - low) / 2;
-            if (view.terms[mid].column < begin) low = mid + 1;
-            else high = mid;
-        }
-        return low < view.count && view.terms[low].column < begin + 4;
-    }
-    for (size_t k = begin; k < begin + 4; k++)
-        if (bits_of(view.dense[k]) != 0) return true;
-    return false;
 }
 
 #ifdef HALVORA_CHECK_INVARIANTS
@@ -657,16 +712,35 @@ bool touches_group(const RowView &view, size_t begin) {
 void check_compact_row(const RowView &view, size_t n) {
     bool clean = true;
     for (uint32_t t = 0; t < view.count; t++) {
-        if (view.terms[t].column >= n || (t > 0 && view.terms[t].column <= view.terms[t - 1].column))
+        if (view.terms[t].slot >= 3 * n || view.terms[t].slot % 3 != 0 ||
+            (t > 0 && view.terms[t].slot <= view.terms[t - 1].slot))
             invariant_failed("compact row columns out of order");
         uint32_t bits = bits_of(view.terms[t].value);
         if (bits == 0) invariant_failed("compact row lists a +0");
         if (bits >= FIRST_UNCLEAN_BITS) clean = false;
     }
-    if (view.terms[view.count].column != 0 || bits_of(view.terms[view.count].value) != 0)
+    if (view.terms[view.count].slot != 0 || bits_of(view.terms[view.count].value) != 0)
         invariant_failed("compact row sentinel");
     if (clean != view.clean) invariant_failed("compact row unclean flag");
     if (2 * (size_t)view.count + 4 > n) invariant_failed("compact row overflows its block");
+}
+
+// Whether row `view` has a non-zero form factor to any of the patches
+// [begin, end).
+bool touches_rows(const RowView &view, size_t begin, size_t end) {
+    if (view.compact) {
+        // First term at or after `begin`, by bisection.
+        uint32_t low = 0, high = view.count;
+        while (low < high) {
+            uint32_t mid = low + (high - low) / 2;
+            if (view.terms[mid].slot < 3 * begin) low = mid + 1;
+            else high = mid;
+        }
+        return low < view.count && view.terms[low].slot < 3 * end;
+    }
+    for (size_t k = begin; k < end; k++)
+        if (bits_of(view.dense[k]) != 0) return true;
+    return false;
 }
 
 // A sum that skipped zeros is >= 0 and not -0.
@@ -686,9 +760,13 @@ struct SparseSweep {
     SweepState state;
 };
 
+void record_sparse(SparseSweep *sweep, size_t r, int c, float v) {
+    record_value(&sweep->state, sweep->radiosity, r, c, v);
+}
+
 RowView row_view(SparseSweep *sweep, size_t r) {
     const Polygon *polygon = polygon_of_row(&sweep->cursor, r);
-    RowView view = view_row(sweep->rows[r], sweep->n, polygon, sweep->emission_rhs + 3 * r);
+    RowView view = view_row(sweep->rows[r], r, sweep->n, polygon, sweep->emission_rhs + 3 * r);
 #ifdef HALVORA_CHECK_INVARIANTS
     if (view.compact) check_compact_row(view, sweep->n);
 #endif
@@ -722,37 +800,46 @@ void sweep_single_row(SparseSweep *sweep, RowView *view, size_t r) {
 #ifdef HALVORA_CHECK_INVARIANTS
         else check_skipping_sum(v[c]);
 #endif
-        record_value(state, sweep->radiosity, r, c, v[c]);
+        record_sparse(sweep, r, c, v[c]);
     }
 }
 
-// Rows r .. r+3 side by side, when they are of one kind, clean, and none
-// touches the others; returns false (nothing done) otherwise.
+// Rows r .. r+3 side by side, when they are of one kind, clean, and each is
+// quiet near its own column; returns false (nothing done) otherwise.
 bool sweep_row_group(SparseSweep *sweep, size_t r) {
     size_t n = sweep->n;
     if (r + 4 > n) return false;
     RowGroup g;
     PolygonCursor saved = sweep->cursor;
     int channels = 7;
-    for (int j = 0; j < 4; j++) {
+    bool groupable = true;
+    for (int j = 0; j < 4 && groupable; j++) {
         g.rows[j] = row_view(sweep, r + (size_t)j);
         channels &= skipping_channels(sweep, g.rows[j]);
+        groupable = channels != 0 && g.rows[j].compact == g.rows[0].compact && g.rows[j].quiet &&
+                    (g.rows[j].clean || !g.rows[j].compact);
     }
-    bool groupable = channels != 0;
-    for (int j = 0; j < 4 && groupable; j++)
-        groupable = g.rows[j].compact == g.rows[0].compact && row_is_clean(&g.rows[j], n) &&
-                    !touches_group(g.rows[j], r);
     if (!groupable) {
         sweep->cursor = saved;
         return false;
     }
+#ifdef HALVORA_CHECK_INVARIANTS
+    for (int j = 0; j < 4; j++)
+        if (touches_rows(g.rows[j], r, r + 4)) invariant_failed("rows side by side touch each other");
+#endif
     for (int c = 0; c < 3; c++) {
         g.rho[c] = _mm_setr_ps(g.rows[0].rho[c], g.rows[1].rho[c], g.rows[2].rho[c], g.rows[3].rho[c]);
         g.emission[c] =
             _mm_setr_ps(g.rows[0].emission[c], g.rows[1].emission[c], g.rows[2].emission[c], g.rows[3].emission[c]);
     }
     __m128 out[3];
-    sweep_group_channels(channels, g, n, sweep->radiosity, out);
+    if (!sweep_group_channels(channels, g, n, sweep->radiosity, out)) {
+        sweep->cursor = saved;
+        return false;
+    }
+    float lanes[3][4];
+    for (int c = 0; c < 3; c++)
+        if (channels >> c & 1) _mm_storeu_ps(lanes[c], out[c]);
 
     // Stored in row order. A lane's sum skipped the zero terms of the rows
     // before it in the group, which is exact only while their new values are
@@ -761,23 +848,18 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
     SweepState *state = &sweep->state;
     for (int j = 0; j < 4; j++) {
         size_t row = r + (size_t)j;
-        float lanes[3][4];
-        for (int c = 0; c < 3; c++)
-            if (channels >> c & 1) _mm_storeu_ps(lanes[c], out[c]);
         for (int c = 0; c < 3; c++) {
-            if (!state->active[c]) continue;
+            if (!state->active[c] || !(channels >> c & 1)) continue;
             float v;
-            if ((channels >> c & 1) && state->all_finite[c]) {
+            if (state->all_finite[c]) {
                 v = lanes[c][j];
 #ifdef HALVORA_CHECK_INVARIANTS
                 check_skipping_sum(v);
 #endif
-            } else if (channels >> c & 1) {
-                v = exact_row_sum(g.rows[j], row, n, c, sweep->radiosity);
             } else {
-                continue; // below, with the row's other channels
+                v = exact_row_sum(g.rows[j], row, n, c, sweep->radiosity);
             }
-            record_value(state, sweep->radiosity, row, c, v);
+            record_sparse(sweep, row, c, v);
         }
         // Active channels the group did not take: this row alone.
         int rest = 0;
@@ -790,7 +872,7 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
         for (int c = 0; c < 3; c++) {
             if (!(rest >> c & 1)) continue;
             if (!(skipping >> c & 1)) v[c] = exact_row_sum(g.rows[j], row, n, c, sweep->radiosity);
-            record_value(state, sweep->radiosity, row, c, v[c]);
+            record_sparse(sweep, row, c, v[c]);
         }
     }
     return true;
@@ -814,7 +896,7 @@ void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t 
         for (size_t p = 0; p < patches_of(polygon); p++, r++) {
             if (!read_floats(ff_file, scratch, n))
                 fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", FF_BIN);
-            store_row(form_factors[r], scratch, n, r == n - 1);
+            store_row(form_factors[r], scratch, r, n, r == n - 1);
             for (int c = 0; c < 3; c++) emission_rhs[3 * r + (size_t)c] = polygon->emission[c];
         }
     }
