@@ -41,15 +41,17 @@
 // - a row whose emission is -0 in a channel, a channel that fails the test,
 //   and a row holding a negative, -0 or non-finite form factor take every
 //   term, as the reference does.
-// The reader stores a row with few non-zero entries compactly in its own
-// block (below); the sweep takes consecutive rows four at a time when none of
-// the four has a non-zero form factor to any of the four (the patches of one
-// polygon never see each other): their sums are then independent of each
-// other's new values, and their chains run side by side in the four lanes of
-// one SSE2 register per channel, which keeps the adders busy while each
-// rounding waits on the one before. Channels that have stopped are not swept.
+// The reader stores a row with few non-zero entries compactly at the front
+// of its own block (below), so a sweep streams only those. The sweep takes
+// four consecutive rows side by side when each has no non-zero form factor
+// within three columns of its own (the patches of one polygon never see each
+// other): none of the four then reads another's new value, and their four
+// chains of each channel run in the lanes of SSE2 registers, which keeps the
+// adders busy while each rounding waits on the one before. Every other row
+// is summed alone. Channels that have stopped are not swept.
 // Memory: the matrix (4 n^2 bytes, compact rows using the front of their
-// blocks only) and the two 12 n byte vectors; no scratch row.
+// blocks only) and the two 12 n byte vectors; the last row's block is the
+// scratch row the others are read through.
 #include <emmintrin.h>
 
 #include <cfloat>
@@ -314,9 +316,10 @@ namespace {
 //   [1]      the number of terms t, with UNCLEAN_FLAG set when a term is
 //            negative, -0 or not finite, and QUIET_FLAG set when the row
 //            has no non-zero entry within QUIET_REACH columns of its own
-//   [2 ..]   t terms (column, form factor), columns increasing, every entry
-//            of the row that is not +0; then one sentinel term (column 0,
-//            +0), which adds nothing where a sum may skip zeros.
+//   [2 ..]   t terms (3 x column, form factor), columns increasing, every
+//            entry of the row that is not +0 (-0 included); then one
+//            sentinel term (column 0, +0), which adds nothing where a sum may
+//            skip zeros.
 // A row is stored this way when 2 t + 4 <= n; otherwise it stays as read,
 // n floats. A row kept as read never starts with COMPACT_MARK: the reader
 // writes the default NaN in its place (a NaN in a row makes every channel's
@@ -350,9 +353,6 @@ inline float float_of(uint32_t bits) {
     return x;
 }
 
-// Number of bits set in a 4-bit mask.
-const uint8_t BITS_IN_NIBBLE[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-
 // Lanes of `x` whose bits are not 0 (that is, not +0), one bit per lane.
 inline int nonzero_lanes(__m128i x) {
     return ~_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(x, _mm_setzero_si128()))) & 15;
@@ -365,28 +365,17 @@ inline __m128i unclean_lanes(__m128i x) {
                         _mm_cmpgt_epi32(x, _mm_set1_epi32((int)(FIRST_UNCLEAN_BITS - 1))));
 }
 
-// Counts the entries of `row` that are not +0 and tells whether any is unclean.
-size_t count_entries(const float *row, size_t n, bool *clean) {
-    size_t count = 0, k = 0;
+// Whether every entry of `row` is +0 or positive and finite.
+bool dense_row_is_clean(const float *row, size_t n) {
+    size_t k = 0;
     __m128i unclean = _mm_setzero_si128();
-    for (; k + 4 <= n; k += 4) {
-        __m128i x = _mm_loadu_si128((const __m128i *)(row + k));
-        count += BITS_IN_NIBBLE[nonzero_lanes(x)];
-        unclean = _mm_or_si128(unclean, unclean_lanes(x));
-    }
-    bool all_clean = _mm_movemask_epi8(unclean) == 0;
-    for (; k < n; k++) {
-        uint32_t bits = bits_of(row[k]);
-        if (bits != 0) count++;
-        if (bits >= FIRST_UNCLEAN_BITS) all_clean = false;
-    }
-    *clean = all_clean;
-    return count;
+    for (; k + 4 <= n; k += 4) unclean = _mm_or_si128(unclean, unclean_lanes(_mm_loadu_si128((const __m128i *)(row + k))));
+    bool clean = _mm_movemask_epi8(unclean) == 0;
+    for (; k < n; k++)
+        if (bits_of(row[k]) >= FIRST_UNCLEAN_BITS) clean = false;
+    return clean;
 }
 
-// Stores the row read into `scratch` in `row`, compactly when it fits: the
-// terms are written as they are found, and a row that turns out to have too
-// many is copied whole instead.
 // Whether `row` (row r) has no entry other than +0 within `reach` columns of r.
 bool quiet_near(const float *row, size_t r, size_t n, size_t reach) {
     size_t begin = r > reach ? r - reach : 0, end = r + reach + 1 < n ? r + reach + 1 : n;
@@ -395,7 +384,11 @@ bool quiet_near(const float *row, size_t r, size_t n, size_t reach) {
     return true;
 }
 
-void store_row(float *row, const float *scratch, size_t r, size_t n, bool in_place) {
+// Stores row r, read into `scratch`, at `row` (the same place when
+// `in_place`), compactly when it fits: the terms are written as they are
+// found, and a row that turns out to have too many is copied whole instead.
+// Returns the floats used.
+size_t store_row(float *row, const float *scratch, size_t r, size_t n, bool in_place) {
     if (!in_place && n >= 4) {
         // Terms that fit with the mark, the count and the sentinel.
         size_t most = (n - 4) / 2 < COUNT_BITS ? (n - 4) / 2 : COUNT_BITS;
@@ -436,11 +429,12 @@ void store_row(float *row, const float *scratch, size_t r, size_t n, bool in_pla
             uint32_t header[2] = {COMPACT_MARK, word};
             memcpy(row, header, sizeof header);
             terms[t] = {0, 0.0f};
-            return;
+            return 2 + 2 * (t + 1);
         }
     }
     if (!in_place) memcpy(row, scratch, n * sizeof(float));
     if (n > 0 && bits_of(row[0]) == COMPACT_MARK) row[0] = float_of(DEFAULT_NAN);
+    return n;
 }
 
 // What the sweep needs to know of one row.
@@ -454,12 +448,6 @@ struct RowView {
     float rho[3];
     float emission[3];
 };
-
-bool dense_row_is_clean(const float *row, size_t n) {
-    bool clean = false;
-    count_entries(row, n, &clean);
-    return clean;
-}
 
 RowView view_row(const float *row, size_t r, size_t n, const Polygon *polygon, const float *emission) {
     RowView view;
@@ -890,16 +878,37 @@ void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t 
     // last row is read in place.
     float *scratch = form_factors[n - 1];
     memset(scratch, 0, n * sizeof(float));
+    // Rows that lie one after another in one block (as the driver obtains
+    // them) are stored one after another from the block's start, each where
+    // the one before ends, and the row table is pointed at them: a sweep then
+    // streams one run of memory, and fewer pages are touched. Row r starts at
+    // most r rows into the block, so it never reaches the scratch row.
+    bool one_block = true;
+    for (size_t r = 1; r < n && one_block; r++) one_block = form_factors[r] == form_factors[r - 1] + n;
+    float *next = form_factors[0];
     size_t r = 0;
     for (int32_t i = 0; i < count; i++) {
         const Polygon *polygon = &polys[i];
         for (size_t p = 0; p < patches_of(polygon); p++, r++) {
             if (!read_floats(ff_file, scratch, n))
                 fatal(EXIT_SOLVER_FF_READ, "Couldn't read form factor binary file : %s", FF_BIN);
-            store_row(form_factors[r], scratch, r, n, r == n - 1);
+            if (one_block && r < n - 1) form_factors[r] = next;
+            next = form_factors[r] + store_row(form_factors[r], scratch, r, n, r == n - 1);
             for (int c = 0; c < 3; c++) emission_rhs[3 * r + (size_t)c] = polygon->emission[c];
         }
     }
+}
+
+size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches) {
+    size_t n = (size_t)patches, bytes = 0;
+    for (size_t r = 0; r < n; r++) {
+        const float *row = form_factors[r];
+        if (n > 0 && bits_of(row[0]) == COMPACT_MARK)
+            bytes += 2 * sizeof(float) + ((bits_of(row[1]) & COUNT_BITS) + 1) * sizeof(FormFactorTerm);
+        else
+            bytes += n * sizeof(float);
+    }
+    return bytes;
 }
 
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,

@@ -19,6 +19,7 @@
 // Every stored value and every stop decision is the reference's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -88,6 +89,11 @@ int solve_radiosity_channels_dense(float **form_factors, float *radiosity, const
 // file.
 void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
                              int32_t count, FILE *ff_file);
+
+// Bytes of `form_factors`, as read_form_factor_matrix stored them, that one
+// sweep of solve_radiosity_channels reads: each compact row's mark, count,
+// terms and sentinel, each other row whole.
+size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches);
 
 // Sweeps of each channel in the run's last solution (set by solution_stage).
 extern int32_t solver_channel_sweeps[3];
