@@ -100,6 +100,16 @@ bool same_as_file(const char *path, const float *values, size_t count) {
     return got == count && memcmp(read.data(), values, count * sizeof(float)) == 0;
 }
 
+// Form factors in FF.BIN that are not zero.
+size_t nonzero_form_factors(FILE *ff) {
+    size_t count = 0, got;
+    std::vector<float> buffer((size_t)1 << 16);
+    rewind(ff);
+    while ((got = fread(buffer.data(), sizeof(float), buffer.size(), ff)) > 0)
+        for (size_t i = 0; i < got; i++) count += buffer[i] != 0.0f;
+    return count;
+}
+
 // Single-thread read bandwidth, bytes per second: the best of five SSE2
 // scans of 512 MiB (every page touched first).
 double read_bandwidth() {
@@ -197,12 +207,24 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
     return run;
 }
 
+// What one scene measured.
+struct SolverMeasure {
+    size_t patches = 0, nonzero = 0, stored = 0;
+    double reference = 0, dense_read = 0, dense_sweep = 0, read = 0, sweep = 0;
+    int32_t sweeps[3] = {0, 0, 0};
+    bool same = false;
+    bool batch = false;
+    double batch_cpu[2] = {0, 0}, batch_wall[2] = {0, 0}; // dense, run's
+    long peak_kb = -1;
+};
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
 
-void solver_scene(FILE *table, const SolverScene &scene, double bandwidth) {
+SolverMeasure solver_scene(const SolverScene &scene) {
+    SolverMeasure m;
     std::string dir = make_dir(scene);
     char home[4096];
     if (getcwd(home, sizeof home) == nullptr || chdir(dir.c_str()) != 0) {
@@ -227,7 +249,7 @@ void solver_scene(FILE *table, const SolverScene &scene, double bandwidth) {
         double t0 = cpu_seconds();
         solve_channels_reference(rows.data(), reference.data(), emission.data(), patch_count, polygons,
                                  polygon_count, ff, config.solution_precision, reference_sweeps);
-        fprintf(table, "| %-14s | %5zu | reference %.3f s", scene.name.c_str(), n, cpu_seconds() - t0);
+        m.reference = cpu_seconds() - t0;
         for (size_t r = 0; r < n; r++) free(rows[r]);
         float *corners = compute_vertex_radiosities(reference.data(), patch_count, polygons, polygon_count);
         reference_corners.assign(corners, corners + 12 * n);
@@ -256,6 +278,7 @@ void solver_scene(FILE *table, const SolverScene &scene, double bandwidth) {
                              polygon_count, config.solution_precision, sweeps);
     double t2 = cpu_seconds();
     size_t stored = stored_form_factor_bytes(radiosity_matrix, patch_count);
+    m.nonzero = nonzero_form_factors(ff);
     fclose(ff);
     output_stage();
     same = same && same_as_file("PATCHRAD.BIN", reference.data(), 3 * n) &&
@@ -265,40 +288,32 @@ void solver_scene(FILE *table, const SolverScene &scene, double bandwidth) {
     polygons = nullptr;
     if (chdir(home) != 0) perror("bench: chdir back");
 
-    // The matrix is streamed once a sweep while any channel goes on.
-    int32_t streamed = std::max(sweeps[0], std::max(sweeps[1], sweeps[2]));
-    double sweep = t2 - t1;
-    double dense_bytes = 4.0 * (double)n * (double)n * streamed;
-    fprintf(table,
-            " | dense read %.3f sweep %.3f s | run's read %.3f sweep %.3f s | sweep %.1fx | %d/%d/%d | %s |\n"
-            "|   matrix streamed per sweep: dense %.1f MiB at %.2f GB/s, run's %.1f MiB (%.1f%%) at %.2f GB/s "
-            "(%.2f GB/s of the dense matrix); read bandwidth %.2f GB/s |\n",
-            dense_read, dense_sweep, t1 - t0, sweep, dense_sweep / sweep, sweeps[0], sweeps[1], sweeps[2],
-            same ? "identical" : "DIFFERENT", 4.0 * (double)n * (double)n / 1048576.0, dense_bytes / dense_sweep / 1e9,
-            (double)stored / 1048576.0, 100.0 * (double)stored / (4.0 * (double)n * (double)n),
-            (double)stored * streamed / sweep / 1e9, dense_bytes / sweep / 1e9, bandwidth / 1e9);
-    fflush(table);
+    m.patches = n;
+    m.read = t1 - t0;
+    m.sweep = t2 - t1;
+    m.dense_read = dense_read;
+    m.dense_sweep = dense_sweep;
+    m.stored = stored;
+    m.same = same;
+    for (int c = 0; c < 3; c++) m.sweeps[c] = sweeps[c];
 
     if (scene.whole_batch) {
         std::vector<double> cpu[2], wall[2];
-        long peak = -1;
         for (int run = 0; run < 3; run++)
             for (int dense = 1; dense >= 0; dense--) {
                 BatchRun b = whole_batch(dir, dense == 1);
                 cpu[dense].push_back(b.cpu);
                 wall[dense].push_back(b.wall);
-                if (!dense) peak = std::max(peak, b.peak_kb);
+                if (!dense) m.peak_kb = std::max(m.peak_kb, b.peak_kb);
             }
-        double matrix = 4.0 * (double)n * (double)n;
-        fprintf(table,
-                "|   whole batch, median of 3: dense %.3f s CPU (%.3f wall), run's %.3f s CPU (%.3f wall): %.2fx CPU, "
-                "%.2fx wall; run's peak %.1f MiB = 4N^2 %.1f MiB %+.0f B/patch |\n",
-                median(cpu[1]), median(wall[1]), median(cpu[0]), median(wall[0]), median(cpu[1]) / median(cpu[0]),
-                median(wall[1]) / median(wall[0]), (double)peak / 1024.0, matrix / 1048576.0,
-                ((double)peak * 1024.0 - matrix) / (double)n);
-        fflush(table);
+        m.batch = true;
+        for (int dense = 0; dense < 2; dense++) {
+            m.batch_cpu[dense == 0 ? 1 : 0] = median(cpu[dense]);
+            m.batch_wall[dense == 0 ? 1 : 0] = median(wall[dense]);
+        }
     }
     remove_dir(dir);
+    return m;
 }
 
 } // namespace
@@ -311,10 +326,51 @@ void run_solver_bench(FILE *table, const char *only) {
         {"cube room 8000", cube_room_of(8000), "0.1", true},
         {"cube room 16000", cube_room_of(16000), "0.1", false},
     };
-    fprintf(table, "\nSolver: reference, dense three-channel sweep and the run's sweep on the same FF.BIN "
-                   "(CPU seconds; sweeps red/green/blue)\n\n");
+    std::vector<SolverScene> run;
+    std::vector<SolverMeasure> measures;
     for (const SolverScene &scene : scenes) {
         if (only != nullptr && scene.name.find(only) == std::string::npos) continue;
-        solver_scene(table, scene, bandwidth);
+        run.push_back(scene);
+        measures.push_back(solver_scene(scene));
     }
+
+    fprintf(table, "\nSolver: the reference, the dense three-channel sweep and the run's sweep on one FF.BIN "
+                   "(CPU seconds)\n\n");
+    fprintf(table, "| scene | patch | non-zero | reference | dense read | dense sweep | run's read | run's sweep | "
+                   "sweep x | sweeps | identical |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (size_t i = 0; i < run.size(); i++) {
+        const SolverMeasure &m = measures[i];
+        double all = (double)m.patches * (double)m.patches;
+        fprintf(table, "| %s | %zu | %.1f %% | %.3f | %.3f | %.3f | %.3f | %.3f | %.1fx | %d/%d/%d | %s |\n",
+                run[i].name.c_str(), m.patches, 100.0 * (double)m.nonzero / all, m.reference, m.dense_read,
+                m.dense_sweep, m.read, m.sweep, m.dense_sweep / m.sweep, m.sweeps[0], m.sweeps[1], m.sweeps[2],
+                m.same ? "yes" : "NO");
+    }
+    fprintf(table, "\nMatrix bytes streamed per second of sweep (the matrix is streamed once a sweep while any "
+                   "channel goes on); single-thread read bandwidth of this machine: %.2f GB/s\n\n",
+            bandwidth / 1e9);
+    fprintf(table, "| scene | dense matrix | dense sweep streams | run's stored | share | run's sweep streams | "
+                   "dense matrix per second of run's sweep |\n|---|---|---|---|---|---|---|\n");
+    for (size_t i = 0; i < run.size(); i++) {
+        const SolverMeasure &m = measures[i];
+        double dense = 4.0 * (double)m.patches * (double)m.patches;
+        int32_t streamed = std::max(m.sweeps[0], std::max(m.sweeps[1], m.sweeps[2]));
+        fprintf(table, "| %s | %.1f MiB | %.2f GB/s | %.1f MiB | %.1f %% | %.2f GB/s | %.2f GB/s |\n",
+                run[i].name.c_str(), dense / 1048576.0, dense * streamed / m.dense_sweep / 1e9,
+                (double)m.stored / 1048576.0, 100.0 * (double)m.stored / dense,
+                (double)m.stored * streamed / m.sweep / 1e9, dense * streamed / m.sweep / 1e9);
+    }
+    for (size_t i = 0; i < run.size(); i++) {
+        const SolverMeasure &m = measures[i];
+        if (!m.batch) continue;
+        double dense = 4.0 * (double)m.patches * (double)m.patches;
+        fprintf(table,
+                "\nWhole batch runs of the %s, median of 3: with the dense sweep %.3f s CPU (%.3f s wall), with the "
+                "run's %.3f s CPU (%.3f s wall): %.2fx CPU, %.2fx wall. Peak memory of the run's: %.1f MiB "
+                "(4 N^2 is %.1f MiB).\n",
+                run[i].name.c_str(), m.batch_cpu[0], m.batch_wall[0], m.batch_cpu[1], m.batch_wall[1],
+                m.batch_cpu[0] / m.batch_cpu[1], m.batch_wall[0] / m.batch_wall[1], (double)m.peak_kb / 1024.0,
+                dense / 1048576.0);
+    }
+    fflush(table);
 }

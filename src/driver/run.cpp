@@ -112,8 +112,8 @@ void solution_stage(FILE *ff_file) {
     radiosity_matrix = (float **)checked_calloc(n, sizeof(float *), EXIT_MATRIX_TABLE_NO_MEMORY);
     // The rows lie one after another in one zero-filled block, which the
     // system hands out as pages not yet touched: a page is faulted in only
-    // where the reader stores something, and a mostly zero row uses only the
-    // front of its n floats.
+    // where the reader stores something, and the reader packs the rows,
+    // mostly zero ones compactly, from the block's start.
     float *rows = (float *)checked_calloc(n * n, sizeof(float), EXIT_MATRIX_ROW_NO_MEMORY);
     for (size_t r = 0; r < n; r++) radiosity_matrix[r] = rows + r * n;
     patch_emission = (float *)checked_calloc(3 * n, sizeof(float), EXIT_EMISSION_NO_MEMORY);

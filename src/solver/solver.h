@@ -25,10 +25,12 @@
 
 #include "geometry/environment.h"
 
-// n rows of n floats, each row its own block. In the run it holds the
-// form factors F_rk as read_form_factor_matrix stores them (a mostly zero
-// row compactly, at the front of its block); the reference loops fill such a
-// table with F_rk * rho_r for the channel being solved.
+// n rows of n floats, reached through n row pointers. In the run the rows
+// are one block and hold the form factors F_rk themselves (not F_rk times
+// the reflectance), as read_form_factor_matrix stores them: a mostly zero
+// row compactly, the rows packed one after another from the block's start.
+// The reference loops fill such a table with F_rk * rho_r for the channel
+// being solved.
 extern float **radiosity_matrix;
 // Emitted radiosity per patch, interleaved r g b (3n floats).
 extern float *patch_emission;
@@ -82,11 +84,13 @@ int solve_radiosity_channels_dense(float **form_factors, float *radiosity, const
 // and fills all three columns of the emission. A row whose entries other than
 // +0 fill at most half its block less two floats is stored compactly (a mark,
 // the count, then column and value of each such entry); the others stay as
-// read. The last row's block is the scratch row each row is read into, so a
-// row read short at end of file keeps, beyond the floats read, the values of
-// the row before it (zeros for the first), as the reference's reused scratch
-// row does. Ends the process with code 11 on a row read short not at end of
-// file.
+// read. When the rows lie one after another in one block, each is stored
+// where the one before ends and its row pointer is moved there (row 0 stays
+// at the block's start). The last row's block is the scratch row each row is
+// read into, so a row read short at end of file keeps, beyond the floats
+// read, the values of the row before it (zeros for the first), as the
+// reference's reused scratch row does. Ends the process with code 11 on a
+// row read short not at end of file.
 void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
                              int32_t count, FILE *ff_file);
 
