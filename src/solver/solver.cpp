@@ -748,10 +748,6 @@ struct SparseSweep {
     SweepState state;
 };
 
-void record_sparse(SparseSweep *sweep, size_t r, int c, float v) {
-    record_value(&sweep->state, sweep->radiosity, r, c, v);
-}
-
 RowView row_view(SparseSweep *sweep, size_t r) {
     const Polygon *polygon = polygon_of_row(&sweep->cursor, r);
     RowView view = view_row(sweep->rows[r], r, sweep->n, polygon, sweep->emission_rhs + 3 * r);
@@ -788,7 +784,7 @@ void sweep_single_row(SparseSweep *sweep, RowView *view, size_t r) {
 #ifdef HALVORA_CHECK_INVARIANTS
         else check_skipping_sum(v[c]);
 #endif
-        record_sparse(sweep, r, c, v[c]);
+        record_value(state, sweep->radiosity, r, c, v[c]);
     }
 }
 
@@ -847,7 +843,7 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
             } else {
                 v = exact_row_sum(g.rows[j], row, n, c, sweep->radiosity);
             }
-            record_sparse(sweep, row, c, v);
+            record_value(state, sweep->radiosity, row, c, v);
         }
         // Active channels the group did not take: this row alone.
         int rest = 0;
@@ -860,7 +856,7 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
         for (int c = 0; c < 3; c++) {
             if (!(rest >> c & 1)) continue;
             if (!(skipping >> c & 1)) v[c] = exact_row_sum(g.rows[j], row, n, c, sweep->radiosity);
-            record_sparse(sweep, row, c, v[c]);
+            record_value(state, sweep->radiosity, row, c, v[c]);
         }
     }
     return true;
