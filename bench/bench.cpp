@@ -9,7 +9,8 @@
 // so the timed stages see exactly what a run sees. The stages' console output
 // goes to /dev/null.
 //
-// Usage: halvora_bench [--skip-reference-at N] [--only NAME]
+// Usage: halvora_bench [--skip-reference-at N] [--only NAME] [--solver]
+//        (--solver: only the solver's comparison, bench_solver.cpp)
 //        halvora_bench --batch DIR   (internal: one batch run in DIR)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,6 +30,7 @@
 #include "formfactor/hemicube.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
+#include "bench_solver.h"
 #include "scenes.h"
 #include "solver/solver.h"
 #include "solver/vertex.h"
@@ -297,11 +299,13 @@ int main(int argc, char **argv) {
     }
     int32_t skip_reference_at = 1 << 30;
     const char *only = nullptr;
+    bool solver_only = false;
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--skip-reference-at") == 0 && a + 1 < argc) skip_reference_at = atoi(argv[++a]);
         else if (strcmp(argv[a], "--only") == 0 && a + 1 < argc) only = argv[++a];
+        else if (strcmp(argv[a], "--solver") == 0) solver_only = true;
         else {
-            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--solver]\n", argv[0]);
             return 2;
         }
     }
@@ -310,6 +314,10 @@ int main(int argc, char **argv) {
     // and messages to /dev/null.
     table = fdopen(dup(1), "w");
     if (table == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    if (solver_only) {
+        run_solver_bench(table, only);
+        return 0;
+    }
 
     std::vector<Scene> scenes = {
         {"furnished room", furnished_room(), "0.05", "0.0001", 2200, false},
@@ -335,5 +343,6 @@ int main(int argc, char **argv) {
     fprintf(table, "(baseline: a run of a 6-patch room peaks at %.1f MiB; B/patch is the peak above it and "
                    "above 4N^2, per patch)\n",
             (double)baseline_kb / 1024.0);
+    run_solver_bench(table, only);
     return 0;
 }

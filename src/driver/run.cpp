@@ -115,14 +115,19 @@ FILE *form_factor_stage() {
 void solution_stage(FILE *ff_file) {
     size_t n = (size_t)patch_count;
     radiosity_matrix = (float **)checked_calloc(n, sizeof(float *), EXIT_MATRIX_TABLE_NO_MEMORY);
-    for (size_t r = 0; r < n; r++)
-        radiosity_matrix[r] = (float *)checked_calloc(n, sizeof(float), EXIT_MATRIX_ROW_NO_MEMORY);
+    // The rows lie one after another in one zero-filled block, which the
+    // system hands out as pages not yet touched: a page is faulted in only
+    // where the reader stores something, and the reader packs the rows,
+    // mostly zero ones compactly, from the block's start.
+    float *rows = (float *)checked_calloc(n * n, sizeof(float), EXIT_MATRIX_ROW_NO_MEMORY);
+    for (size_t r = 0; r < n; r++) radiosity_matrix[r] = rows + r * n;
     patch_emission = (float *)checked_calloc(3 * n, sizeof(float), EXIT_EMISSION_NO_MEMORY);
     patch_radiosity = (float *)checked_calloc(3 * n, sizeof(float), EXIT_RADIOSITY_NO_MEMORY);
 
-    // The matrix holds the form factors once and the three channels are
-    // swept side by side; the console shows the channel names as a solution
-    // channel by channel does, and a divergence names the channel it would.
+    // The matrix holds the form factors once (a mostly zero row compactly)
+    // and the three channels are swept side by side; the console shows the
+    // channel names as a solution channel by channel does, and a divergence
+    // names the channel it would.
     printf("Radiosity solution ");
     rewind(ff_file);
     printf("%5s", channel_names[0]);
@@ -146,7 +151,7 @@ void solution_stage(FILE *ff_file) {
 void output_stage() {
     vertex_radiosity = compute_vertex_radiosities(patch_radiosity, patch_count, polygons, polygon_count);
 
-    for (int32_t r = 0; r < patch_count; r++) free(radiosity_matrix[r]);
+    if (patch_count > 0) free(radiosity_matrix[0]); // the block of all rows
     free(radiosity_matrix);
     radiosity_matrix = nullptr;
     free(patch_emission);

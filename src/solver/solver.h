@@ -4,22 +4,32 @@
 // Storage is single precision throughout; each term of a sweep is added in
 // double precision and the partial sum rounded to single precision at once.
 //
-// Two ways to the same values, bit for bit:
+// Three ways to the same values, bit for bit:
 // - the reference, channel by channel: build_radiosity_matrix fills the
 //   matrix with F_rk * rho_r for one channel (FF.BIN read once per channel),
 //   solve_radiosity_channel sweeps that channel to its stop rule;
-// - the run's way: read_form_factor_matrix fills the matrix with F_rk itself
-//   (FF.BIN read once), and solve_radiosity_channels sweeps the three
-//   channels side by side, forming each term's (float)(F_rk * rho_r) on the
-//   fly, so every stored value and every stop decision is the reference's.
+// - the dense three-channel sweep: read_form_factor_matrix_dense fills the
+//   matrix with F_rk itself (FF.BIN read once), and
+//   solve_radiosity_channels_dense sweeps the three channels side by side,
+//   forming each term's (float)(F_rk * rho_r) on the fly;
+// - the run's: read_form_factor_matrix stores each row of F_rk, compactly
+//   when most of it is zero, and solve_radiosity_channels sweeps the three
+//   channels taking only the non-zero terms wherever leaving out the zero
+//   ones changes no rounding, and four independent rows side by side.
+// Every stored value and every stop decision is the reference's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "geometry/environment.h"
 
-// n rows of n floats, each row its own block: F_rk * rho_r for the channel
+// n rows of n floats, reached through n row pointers. In the run the rows
+// are one block and hold the form factors F_rk themselves (not F_rk times
+// the reflectance), as read_form_factor_matrix stores them: a mostly zero
+// row compactly, the rows packed one after another from the block's start.
+// The reference loops fill such a table with F_rk * rho_r for the channel
 // being solved.
 extern float **radiosity_matrix;
 // Emitted radiosity per patch, interleaved r g b (3n floats).
@@ -52,25 +62,53 @@ void solve_channels_reference(float **matrix, float *radiosity, float *emission_
                               const Polygon *polys, int32_t count, FILE *ff_file, double precision,
                               int32_t sweeps[3]);
 
-// --- the run's solver: three channels side by side ----------------------------
+// --- the dense three-channel sweep (the comparison in bench/) -------------------
 
 // Reads the n form-factor rows from `ff_file` (at its start) into `form_factors`
-// unscaled, and fills all three columns of the emission. A row read short at
-// end of file keeps, beyond the floats read, the values of the row before it
-// (zeros for the first), as the reference's reused scratch row does. Ends the
-// process with code 11 on a row read short not at end of file.
+// unscaled, n floats a row, and fills all three columns of the emission. A row
+// read short at end of file keeps, beyond the floats read, the values of the
+// row before it (zeros for the first), as the reference's reused scratch row
+// does. Ends the process with code 11 on a row read short not at end of file.
+void read_form_factor_matrix_dense(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
+                                   int32_t count, FILE *ff_file);
+
+// Sweeps red, green and blue together, every term of every row, over the
+// matrix of read_form_factor_matrix_dense; results, sweep counts and return
+// value as solve_radiosity_channels.
+int solve_radiosity_channels_dense(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
+                                   const Polygon *polys, int32_t count, double precision, int32_t sweeps[3]);
+
+// --- the run's solver ------------------------------------------------------------------
+
+// Reads the n form-factor rows from `ff_file` (at its start) into `form_factors`
+// and fills all three columns of the emission. A row whose entries other than
+// +0 fill at most half its block less two floats is stored compactly (a mark,
+// the count, then column and value of each such entry); the others stay as
+// read. When the rows lie one after another in one block, each is stored
+// where the one before ends and its row pointer is moved there (row 0 stays
+// at the block's start). The last row's block is the scratch row each row is
+// read into, so a row read short at end of file keeps, beyond the floats
+// read, the values of the row before it (zeros for the first), as the
+// reference's reused scratch row does. Ends the process with code 11 on a
+// row read short not at end of file.
 void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
                              int32_t count, FILE *ff_file);
+
+// Bytes of `form_factors`, as read_form_factor_matrix stored them, that one
+// sweep of solve_radiosity_channels reads: each compact row's mark, count,
+// terms and sentinel, each other row whole.
+size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches);
 
 // Sweeps of each channel in the run's last solution (set by solution_stage).
 extern int32_t solver_channel_sweeps[3];
 
-// Sweeps red, green and blue together until each meets its own stop rule;
-// a channel that has stopped is left as it is while the others go on. Returns
-// the channel whose divergence the reference would report (the first channel
-// in red, green, blue order that diverges while every channel before it
-// converges), or -1 when all three converge. Does not end the process itself.
-// `sweeps` receives each channel's sweep count (for a diverging channel, the
-// sweep that left the non-finite value).
+// Sweeps red, green and blue together, over the matrix of
+// read_form_factor_matrix, until each meets its own stop rule; a channel that
+// has stopped is left as it is while the others go on. Returns the channel
+// whose divergence the reference would report (the first channel in red,
+// green, blue order that diverges while every channel before it converges),
+// or -1 when all three converge. Does not end the process itself. `sweeps`
+// receives each channel's sweep count (for a diverging channel, the sweep
+// that left the non-finite value).
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
                              const Polygon *polys, int32_t count, double precision, int32_t sweeps[3]);
