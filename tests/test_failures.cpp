@@ -437,13 +437,13 @@ INSTANTIATE_TEST_SUITE_P(
         LargeBuffer{"patch_row", floor_line(1, 100000000), {}, 22, "1 valid polygons read.\n"}),
     [](const ::testing::TestParamInfo<LargeBuffer> &param) { return std::string(param.param.name); });
 
-// 4096 patches need a 64 MB matrix, obtained row by row (16 KB a row): the
-// rows run out part way. One hemicube cell a patch (pixel size 2) keeps the
-// form factors quick; FF.BIN goes to /dev/null.
+// 4096 patches need a 64 MB matrix, obtained as one zero-filled block of all
+// its rows, which the limit does not leave room for. One hemicube cell a
+// patch (pixel size 2) keeps the form factors quick; FF.BIN goes to /dev/null.
 TEST(MatrixOutOfMemory, RowsOfTheMatrixRunOut) {
     if (HALVORA_TEST_ASAN)
-        GTEST_SKIP() << "the matrix is many small blocks: only a limit on the whole address space makes them "
-                        "fail, and AddressSanitizer cannot run under one";
+        GTEST_SKIP() << "the test limits the whole address space, and AddressSanitizer cannot run under such a "
+                        "limit";
     ScratchDir dir;
     IniSettings settings;
     settings.pixel_size = "2";
