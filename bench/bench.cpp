@@ -131,7 +131,7 @@ void reference_form_factors() {
     FILE *file = fopen("FF_REF.BIN", "wb");
     std::vector<float> row((size_t)patch_count);
     hemicube_init(config.hemicube_pixel_size);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
     for (int32_t i = 0; i < polygon_count; i++) {
         hemicube_place(polygons, i);
         for (int32_t j = 0; j < polygons[i].patches_u; j++)
@@ -145,7 +145,7 @@ void reference_form_factors() {
     }
     hemicube_free();
     fclose(file);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
 }
 
 // Solves FF_REF.BIN by the reference loops; returns the radiosities.

@@ -120,7 +120,7 @@ std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, boo
     int32_t patches = count_patches(polys.data(), count);
     std::vector<float> rows, row((size_t)patches);
     hemicube_init(pixel_size);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
     for (int32_t i = 0; i < count; i++) {
         hemicube_place(polys.data(), i);
         for (int32_t j = 0; j < polys[(size_t)i].patches_u; j++)
@@ -135,7 +135,7 @@ std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, boo
     }
     hemicube_free();
     free_patch_grid(polys.data(), count);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
     return rows;
 }
 

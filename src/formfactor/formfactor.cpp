@@ -26,13 +26,16 @@ namespace {
 
 // Second pass: each cell's delta form factor added to the patch it sees, in
 // cell order, rounded to single precision at every addition.
+// Consecutive cells that see the same patch are added as one run.
 void add_cells(float *row) {
     int32_t cells = hemicube.hemicube_cell_count;
     const int32_t *items = hemicube.hemicube_item_buffer;
-    const float *delta = hemicube.hemicube_delta_form_factors;
-    for (int32_t k = 0; k < cells; k++) {
-        int32_t j = items[k];
-        if (j != -1) row[j] = (float)((double)row[j] + (double)delta[k]);
+    int32_t k = 0;
+    while (k < cells) {
+        int32_t j = items[k], end = k + 1;
+        while (end < cells && items[end] == j) end++;
+        if (j != -1) add_cell_run(row, j, k, end);
+        k = end;
     }
 }
 
@@ -44,6 +47,8 @@ void start_row(float *row, int32_t patches) {
 }
 
 } // namespace
+
+void form_factor_rows_restart() { form_factor_row_number = 0; }
 
 void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
     start_row(row, patches);
