@@ -18,6 +18,7 @@
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/runcast.h"
 
 int32_t form_factor_row_number = 0;
 PolygonHit *polygon_hits = nullptr;
@@ -52,10 +53,18 @@ void form_factor_rows_restart() { form_factor_row_number = 0; }
 
 void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
     start_row(row, patches);
-    if (form_factor_row_number == 1) cellcast_init(polys, count);
-    resolve_hemicube_cells(polys, count);
-    add_cells(row);
-    if (form_factor_row_number == patches) cellcast_free();
+    if (form_factor_row_number == 1) {
+        runcast_init(polys, count);
+        cellcast_init(polys, count);
+    }
+    if (!runcast_row(row, polys, count)) {
+        resolve_hemicube_cells(polys, count);
+        add_cells(row);
+    }
+    if (form_factor_row_number == patches) {
+        runcast_free();
+        cellcast_free();
+    }
     printf("\b\b\b\b\b\b\b");
 }
 

@@ -45,6 +45,9 @@ const double PI = 3.141592653589793;
 // Largest resolution whose 3*n*n cells still count in 32 bits.
 const double MAX_RESOLUTION = 26754.0;
 
+// Moves between two measurements of the drift.
+const int32_t MEASURE_EVERY = 8;
+
 // Components of a stored point, widened for arithmetic.
 struct Point {
     double x, y, z;
@@ -91,6 +94,7 @@ void set_face(HemicubeFace *face, int32_t first_cell, int32_t lines, int32_t len
 void measure_layout() {
     Hemicube &h = hemicube;
     h.hemicube_drift = 0.0f;
+    h.hemicube_drift_measured = true;
     h.hemicube_moves = 0;
     if (h.hemicube_placement_rays == nullptr) return;
     double deviation = 0;
@@ -238,9 +242,19 @@ void hemicube_move(const Vec3 *centre) {
     int32_t cells = h.hemicube_cell_count;
     if (cells > 0) memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
 
+    // The drift is measured at every MEASURE_EVERY-th move; in between it is
+    // bounded: each move rounds a cell (|error| <= 2^-24 |cell|, |cell| <=
+    // |centre| + 2) and its offset (2^-24 |offset|) once, and the ray's own
+    // rounding (2^-24 |d| <= 2^-23) may differ from the one measured; the
+    // bound takes twice each.
+    bool measure = h.hemicube_placement_rays != nullptr && (h.hemicube_moves + 1) % MEASURE_EVERY == 0;
+    float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
+    float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
+    double growth = 0x1p-23 * ((double)largest_centre + 2.0 + (double)largest_offset);
+
     // Four cells are twelve floats: x y z x | y z x y | z x y z.
     float *cell = &h.hemicube_cells[0].x;
-    const float *ray0 = h.hemicube_placement_rays != nullptr ? &h.hemicube_placement_rays[0].x : nullptr;
+    const float *ray0 = measure ? &h.hemicube_placement_rays[0].x : nullptr;
     const float o[3] = {offset.x, offset.y, offset.z}, q[3] = {centre->x, centre->y, centre->z};
     __m128 shift[3], origin[3];
     for (int v = 0; v < 3; v++) {
@@ -282,6 +296,8 @@ void hemicube_move(const Vec3 *centre) {
         vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
     }
     h.hemicube_centre = *centre;
+    if (!measure) drift = (float)(((double)h.hemicube_drift + growth + (h.hemicube_drift_measured ? 0x1p-21 : 0.0)) * (1 + 0x1p-20));
     h.hemicube_drift = lost ? NAN : drift;
+    h.hemicube_drift_measured = measure;
     h.hemicube_moves++;
 }

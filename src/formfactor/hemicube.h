@@ -44,7 +44,8 @@ struct Hemicube {
     HemicubeFace hemicube_faces[5];   // top, then side faces 1 to 4
     Vec3 *hemicube_placement_rays;    // per cell: cell - centre right after hemicube_place
     double hemicube_layout_deviation; // largest |placement ray - nominal ray| component
-    float hemicube_drift;             // largest |ray now - placement ray| component after the last move
+    float hemicube_drift;             // bound on |ray now - placement ray| per component after the last move
+    bool hemicube_drift_measured;     // the bound was measured at the last move (not carried forward)
     int32_t hemicube_moves;           // hemicube_move calls since hemicube_place
 };
 
