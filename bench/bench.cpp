@@ -9,7 +9,7 @@
 // so the timed stages see exactly what a run sees. The stages' console output
 // goes to /dev/null.
 //
-// Usage: halvora_bench [--skip-reference-at N] [--only NAME]
+// Usage: halvora_bench [--skip-reference-at N] [--only NAME] [--fine] [--fine-reference] [--formfactor-only]
 //        halvora_bench --batch DIR   (internal: one batch run in DIR)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_formfactor.h"
 #include "driver/config.h"
 #include "driver/run.h"
 #include "formfactor/cellcast.h"
@@ -297,11 +298,16 @@ int main(int argc, char **argv) {
     }
     int32_t skip_reference_at = 1 << 30;
     const char *only = nullptr;
+    bool fine = false, fine_reference = false, formfactor_only = false; // the form-factor table's options
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--skip-reference-at") == 0 && a + 1 < argc) skip_reference_at = atoi(argv[++a]);
         else if (strcmp(argv[a], "--only") == 0 && a + 1 < argc) only = argv[++a];
+        else if (strcmp(argv[a], "--fine") == 0) fine = true;
+        else if (strcmp(argv[a], "--fine-reference") == 0) fine = fine_reference = true;
+        else if (strcmp(argv[a], "--formfactor-only") == 0) formfactor_only = true;
         else {
-            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--fine] [--fine-reference] "
+                            "[--formfactor-only]\n", argv[0]);
             return 2;
         }
     }
@@ -310,6 +316,10 @@ int main(int argc, char **argv) {
     // and messages to /dev/null.
     table = fdopen(dup(1), "w");
     if (table == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
+    if (formfactor_only) {
+        formfactor_bench(table, fine, fine_reference);
+        return 0;
+    }
 
     std::vector<Scene> scenes = {
         {"furnished room", furnished_room(), "0.05", "0.0001", 2200, false},
@@ -335,5 +345,6 @@ int main(int argc, char **argv) {
     fprintf(table, "(baseline: a run of a 6-patch room peaks at %.1f MiB; B/patch is the peak above it and "
                    "above 4N^2, per patch)\n",
             (double)baseline_kb / 1024.0);
+    formfactor_bench(table, fine, fine_reference);
     return 0;
 }

@@ -112,8 +112,18 @@ struct RunCandidate {
     double au, av;            // (O - p0).e1, (O - p0).e3
     double error_u, error_v;  // bounds on the error of au, av
     int32_t first_line[5], last_line[5];
+    // Per face, the front and box forms over the face's cells, possibly
+    // passing and surely passing, as f(i, j) = a + b i + e j >= bound
+    // (the first `form_count` of each).
+    struct { double a, b, e, bound; } possible[5][7], certain[5][7];
+    int form_count;
     double den[5][3];         // N.origin, N.step_i, N.step_j of each face
     double eu[5][3], ev[5][3];// the same for e1 and e3
+};
+
+// Cells [lo, hi] of a line surely in row (or column) `index`.
+struct RunSpan {
+    int32_t lo, hi, index;
 };
 
 // A candidate on the current line: its forms' bases and its ranges of j.
@@ -363,32 +373,38 @@ struct HalfPlane {
 void candidate_lines(RunCandidate *c, int f) {
     const HemicubeFace &face = hemicube.hemicube_faces[f];
     const RunPolygon &rp = runcast.polygons[c->q];
-    HalfPlane planes[7];
-    int n = 0;
-    // A form f(i, j) = f0(i) + f1 j is affine in i too: take it at i = 0 and
-    // i = 1 (the den and component bases are linear in the face vectors).
-    double den_at[2][2], comp_at[2][2][3];
-    for (int i = 0; i < 2; i++) {
-        den_at[i][0] = c->den[f][0] + i * c->den[f][1];
-        den_at[i][1] = c->den[f][2];
-        for (int a = 0; a < 3; a++) {
-            comp_at[i][0][a] = face.origin[a] + i * face.step_i[a];
-            comp_at[i][1][a] = face.step_j[a];
+    // The forms at i = 0 and their slopes along i: the box forms are linear
+    // in (N.d0, d0), so their slope is the form of (N.step_i, step_i); the
+    // front form's slope is s N.step_i.
+    double zero[3] = {0, 0, 0};
+    Form at0[2][7], slope[2][7];
+    int count = 1;
+    for (int kind = 0; kind < 2; kind++) {
+        bool certain = kind == 1;
+        at0[kind][0] = front_form(*c, rp, c->den[f][0], c->den[f][2]);
+        slope[kind][0] = {c->sign * c->den[f][1], 0, 0};
+        count = 1;
+        if (!c->loose) {
+            box_forms(*c, rp, face.origin, face.step_j, c->den[f][0], c->den[f][2], certain, &at0[kind][1]);
+            count += box_forms(*c, rp, face.step_i, zero, c->den[f][1], 0, certain, &slope[kind][1]);
+        }
+        for (int k = 0; k < count; k++) {
+            auto &out = certain ? c->certain[f][k] : c->possible[f][k];
+            out.a = at0[kind][k].f0;
+            out.b = slope[kind][k].f0;
+            out.e = at0[kind][k].f1;
+            out.bound = at0[kind][k].bound;
         }
     }
-    Form forms[2][7];
-    int count = 0;
-    for (int i = 0; i < 2; i++) {
-        forms[i][0] = front_form(*c, rp, den_at[i][0], den_at[i][1]);
-        count = 1;
-        if (!c->loose) count += box_forms(*c, rp, comp_at[i][0], comp_at[i][1], den_at[i][0], den_at[i][1], false, &forms[i][1]);
-    }
+    c->form_count = count;
+    HalfPlane planes[7];
+    int n = 0;
     double range = (double)face.lines + (double)face.length;
     for (int k = 0; k < count; k++) {
         HalfPlane &p = planes[n++];
-        p.a = forms[0][k].f0 + forms[0][k].bound;
-        p.b = forms[1][k].f0 - forms[0][k].f0;
-        p.e = forms[0][k].f1;
+        p.a = c->possible[f][k].a + c->possible[f][k].bound;
+        p.b = c->possible[f][k].b;
+        p.e = c->possible[f][k].e;
         p.a += 0x1p-30 * (fabs(p.a) + (fabs(p.b) + fabs(p.e)) * range) + 1e-300;
     }
     double poly[2][24][2];
@@ -509,67 +525,69 @@ inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, int axis, int32
     return n;
 }
 
+// The cells of [j0, end] that surely lie in one row (axis 0) or column
+// (axis 1), row by row: u (v) is monotone along a run where the polygon is
+// surely hit (N.d keeps its sign), so the rows follow each other from the
+// one at j0 to the one at end; each row's cells are where both its forms
+// hold, checked at the span's two ends. Rows -1 and count stand for surely
+// outside the grid. The rows' divisions do not wait on each other.
+int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
+               RunSpan *out) {
+    int32_t r = grid_index(h, rp, axis, count, j0), r_end = grid_index(h, rp, axis, count, end);
+    int32_t step = r_end >= r ? 1 : -1;
+    int n = 0;
+    for (;; r += step) {
+        Form forms[2];
+        int side[2];
+        int m = grid_forms(h, rp, axis, r, count, forms, side);
+        int32_t lo = j0, hi = end;
+        for (int k = 0; k < m; k++) {
+            const Form &f = forms[k];
+            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, j0, end));
+            else if (f.f1 < 0) hi = std::min(hi, floor_index((f.bound - f.f0) / f.f1, j0, end));
+            else if (!(f.f0 >= f.bound)) hi = lo - 1;
+        }
+        bool ok = lo <= hi;
+        for (int k = 0; k < m && ok; k++) ok = forms[k].holds(lo) && forms[k].holds(hi);
+        if (ok) out[n++] = {lo, hi, r};
+        if (r == r_end) break;
+    }
+    return n;
+}
+
 // Splits the run [j, end] of cells that surely see polygon hit h into runs of
-// one patch each (or of no patch), casting exactly the cells it cannot
-// settle. The row and column carry over from run to run: the form that ends
-// a run tells which boundary the next cell lies beyond.
+// one patch each (or of no patch: u or v surely outside the grid), casting
+// exactly the cells that no row span or no column span covers.
 void patch_runs(const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, const RunLineHit *hits, const int32_t *set,
                 int n) {
     const RunCandidate &c = *h.c;
     const RunPolygon &rp = runcast.polygons[c.q];
     const Polygon *polygon = &scene[c.q];
-    int32_t count[2] = {polygon->patches_u, polygon->patches_v};
-    // Per axis: the row (column) the cells lie in, -2 when unknown, and its
-    // forms, kept while the index stays.
-    int32_t index[2] = {-2, -2};
-    Form forms[2][2];
-    int side[2][2], m[2] = {0, 0};
-    bool fresh[2] = {false, false};
+    if (!rp.chained) {
+        for (; j <= end; j++) emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
+        return;
+    }
+    int32_t count_u = polygon->patches_u, count_v = polygon->patches_v;
+    RunSpan *su = runcast.spans, *sv = runcast.spans + runcast.span_capacity;
+    int nu = axis_spans(h, rp, 0, count_u, j, end, su), nv = axis_spans(h, rp, 1, count_v, j, end, sv);
+    int iu = 0, iv = 0;
     while (j <= end) {
-        if (!rp.chained) {
-            emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
-            j++;
-            continue;
-        }
-        if (index[0] == -2) index[0] = grid_index(h, rp, 0, count[0], j), fresh[0] = false;
-        bool inside_u = index[0] >= 0 && index[0] < count[0];
-        if (inside_u && index[1] == -2) index[1] = grid_index(h, rp, 1, count[1], j), fresh[1] = false;
-        int axes = inside_u ? 2 : 1;
-        bool ok = true;
-        for (int axis = 0; axis < axes; axis++) {
-            if (!fresh[axis]) {
-                m[axis] = grid_forms(h, rp, axis, index[axis], count[axis], forms[axis], side[axis]);
-                fresh[axis] = true;
-            }
-            for (int k = 0; k < m[axis] && ok; k++) ok = forms[axis][k].holds(j);
-        }
-        if (!ok) {
-            emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
-            index[0] = index[1] = -2;
-            j++;
-            continue;
-        }
-        int32_t last = end;
-        int limit_axis = -1, limit = -1;
-        for (int axis = 0; axis < axes; axis++)
-            for (int k = 0; k < m[axis]; k++) {
-                const Form &f = forms[axis][k];
-                if (!(f.f1 < 0)) continue;
-                int32_t x = floor_index((f.bound - f.f0) / f.f1, j, end);
-                if (x < last) last = x, limit_axis = axis, limit = k;
-            }
-        last = std::max(last, j);
-        for (int axis = 0; axis < axes && last > j; axis++)
-            for (int k = 0; k < m[axis] && last > j; k++)
-                if (!forms[axis][k].holds(last)) last = j, limit_axis = -1;
-        bool in_grid = inside_u && index[1] >= 0 && index[1] < count[1];
-        emit(in_grid ? rp.first_patch + index[0] * count[1] + index[1] : -1, cell0 + j, cell0 + last + 1);
-        j = last + 1;
-        if (limit_axis < 0) {
-            index[0] = index[1] = -2;
+        while (iu < nu && su[iu].hi < j) iu++;
+        while (iv < nv && sv[iv].hi < j) iv++;
+        bool u_in = iu < nu && su[iu].lo <= j, v_in = iv < nv && sv[iv].lo <= j;
+        if (u_in && (su[iu].index < 0 || su[iu].index >= count_u)) {
+            emit(-1, cell0 + j, cell0 + su[iu].hi + 1);
+            j = su[iu].hi + 1;
+        } else if (v_in && (sv[iv].index < 0 || sv[iv].index >= count_v)) {
+            emit(-1, cell0 + j, cell0 + sv[iv].hi + 1);
+            j = sv[iv].hi + 1;
+        } else if (u_in && v_in) {
+            int32_t last = std::min(su[iu].hi, sv[iv].hi);
+            emit(rp.first_patch + su[iu].index * count_v + sv[iv].index, cell0 + j, cell0 + last + 1);
+            j = last + 1;
         } else {
-            index[limit_axis] += side[limit_axis][limit];
-            fresh[limit_axis] = false;
+            emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
+            j++;
         }
     }
 }
@@ -650,16 +668,10 @@ void scan_face(int f) {
     const HemicubeFace &face = hemicube.hemicube_faces[f];
     RunLineHit *hits = runcast.line_hits;
     for (int32_t i = 0; i < face.lines; i++) {
-        double comp0[3], comp1[3];
-        for (int a = 0; a < 3; a++) {
-            comp0[a] = face.origin[a] + i * face.step_i[a];
-            comp1[a] = face.step_j[a];
-        }
         int nh = 0;
         for (int32_t k = 0; k < runcast.candidate_count; k++) {
             const RunCandidate &c = runcast.candidates[k];
             if (i < c.first_line[f] || i > c.last_line[f]) continue;
-            const RunPolygon &rp = runcast.polygons[c.q];
             RunLineHit &h = hits[nh];
             h.c = &c;
             h.den0 = c.den[f][0] + i * c.den[f][1];
@@ -670,17 +682,15 @@ void scan_face(int f) {
             h.g0[1] = c.av * h.den0 + c.num * v0;
             h.g1[1] = c.av * h.den1 + c.num * c.ev[f][2];
             Form forms[7];
-            forms[0] = front_form(c, rp, h.den0, h.den1);
-            int count = 1;
-            if (!c.loose) count += box_forms(c, rp, comp0, comp1, h.den0, h.den1, false, &forms[1]);
+            int count = c.form_count;
+            for (int m = 0; m < count; m++) forms[m] = {c.possible[f][m].a + c.possible[f][m].b * i, c.possible[f][m].e, c.possible[f][m].bound};
             possible_range(forms, count, face.length, &h.pa, &h.pb);
             if (h.pa > h.pb) continue;
             if (c.loose) {
                 h.ca = 1;
                 h.cb = 0;
             } else {
-                forms[0] = front_form(c, rp, h.den0, h.den1);
-                count = 1 + box_forms(c, rp, comp0, comp1, h.den0, h.den1, true, &forms[1]);
+                for (int m = 0; m < count; m++) forms[m] = {c.certain[f][m].a + c.certain[f][m].b * i, c.certain[f][m].e, c.certain[f][m].bound};
                 certain_range(forms, count, face.length, &h.ca, &h.cb);
                 h.ca = std::max(h.ca, h.pa);
                 h.cb = std::min(h.cb, h.pb);
@@ -733,6 +743,10 @@ void runcast_init(const Polygon *polys, int32_t count) {
     }
     runcast.scene_extent = extent;
     runcast.origin_bound = extent + 1;
+    int32_t most = 0;
+    for (int32_t q = 0; q < count; q++) most = std::max({most, polys[q].patches_u, polys[q].patches_v});
+    runcast.span_capacity = (size_t)most + 2;
+    runcast.spans = (RunSpan *)checked_calloc(2 * runcast.span_capacity, sizeof(RunSpan), EXIT_FF_HITS_NO_MEMORY);
 
     // Grid thresholds, fixed for the run: (d) with the hit point's rounding
     // bounded for any patch of the run, R_c <= 2^-23 reach_c + 2 (reach_c +
@@ -791,6 +805,8 @@ void runcast_free() {
     runcast.bounds = nullptr;
     free(runcast.thresholds);
     runcast.thresholds = nullptr;
+    free(runcast.spans);
+    runcast.spans = nullptr;
 }
 
 bool runcast_row(float *row, const Polygon *polys, int32_t count) {

@@ -27,6 +27,7 @@ struct RuncastCounters {
 struct RunPolygon;
 struct RunCandidate;
 struct RunLineHit;
+struct RunSpan;
 
 struct Runcast {
     RunPolygon *polygons;     // per polygon, fixed for the run
@@ -41,6 +42,8 @@ struct Runcast {
     double origin_bound;      // bound on |O_c| for the grid thresholds
     float *bounds;            // every chained polygon's grid boundaries along u, then v
     double *thresholds;       // beside each boundary list: "surely above", then "surely below"
+    RunSpan *spans;           // scratch: a run's row spans, then its column spans
+    size_t span_capacity;     // spans of one axis: the most patches along an edge, plus 2
     float *row;               // the row being filled
     RuncastCounters counters;
     // The rule between the two fast paths: a row with fewer cells than this
