@@ -58,6 +58,7 @@ void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t 
         cellcast_init(polys, count);
     }
     if (!runcast_row(row, polys, count)) {
+        hemicube.hemicube_items_clear = false;
         resolve_hemicube_cells(polys, count);
         add_cells(row);
     }
@@ -75,6 +76,7 @@ void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys
 
     int32_t cells = hemicube.hemicube_cell_count;
     int32_t *items = hemicube.hemicube_item_buffer;
+    hemicube.hemicube_items_clear = false;
     for (int32_t k = 0; k < cells; k++) {
         cast_cell_ray(k, polygon_hits, polys, count);
         int32_t q = nearest_polygon_hit(polygon_hits, polys, count);

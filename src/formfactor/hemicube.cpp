@@ -160,6 +160,7 @@ void hemicube_init(float pixel_size) {
         }
     }
     h.hemicube_cell_count = index;
+    h.hemicube_items_clear = false;
 }
 
 void hemicube_free() {
@@ -240,7 +241,9 @@ void hemicube_move(const Vec3 *centre) {
     Vec3 offset;
     vec3_difference(&h.hemicube_centre, centre, &offset);
     int32_t cells = h.hemicube_cell_count;
-    if (cells > 0) memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
+    if (cells > 0 && !h.hemicube_items_clear)
+        memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
+    h.hemicube_items_clear = true;
 
     // The drift is measured at every MEASURE_EVERY-th move; in between it is
     // bounded: each move rounds a cell (|error| <= 2^-24 |cell|, |cell| <=

@@ -47,6 +47,11 @@ struct Hemicube {
     float hemicube_drift;             // bound on |ray now - placement ray| per component after the last move
     bool hemicube_drift_measured;     // the bound was measured at the last move (not carried forward)
     int32_t hemicube_moves;           // hemicube_move calls since hemicube_place
+    // The item buffer holds -1 in every cell in use. hemicube_move sets it
+    // and skips the clearing while it holds; whoever writes an item clears it
+    // first (the reference rows and the culled search do; runs of cells add
+    // to the row directly and leave the buffer alone).
+    bool hemicube_items_clear;
 };
 
 extern Hemicube hemicube;

@@ -115,7 +115,7 @@ struct RunCandidate {
     // Per face, the front and box forms over the face's cells, possibly
     // passing and surely passing, as f(i, j) = a + b i + e j >= bound
     // (the first `form_count` of each).
-    struct { double a, b, e, bound; } possible[5][7], certain[5][7];
+    struct { double a, b, e, bound, inverse; } possible[5][7], certain[5][7];
     int form_count;
     double den[5][3];         // N.origin, N.step_i, N.step_j of each face
     double eu[5][3], ev[5][3];// the same for e1 and e3
@@ -170,6 +170,7 @@ int32_t ceil_index(double x, int32_t low, int32_t high) {
 // An affine form along a line: f(j) = f0 + f1 j, held to be >= bound.
 struct Form {
     double f0, f1, bound;
+    double inverse; // 1 / f1 where the range functions use it (a guess only: their ends are checked)
     bool holds(int32_t j) const { return f0 + f1 * (double)j >= bound; }
     bool fails(int32_t j) const { return f0 + f1 * (double)j < -bound; }
 };
@@ -180,7 +181,7 @@ struct Form {
 Form threshold_form(const RunCandidate &c, const RunPolygon &rp, double A, double error_A, double tau, double dir,
                     double den0, double den1, double w0, double w1, double w_sum) {
     double k = A - tau, scale = c.sign * dir;
-    Form f;
+    Form f = {};
     f.f0 = scale * (k * den0 + c.num * w0);
     f.f1 = scale * (k * den1 + c.num * w1);
     f.bound = (fabs(k) * rp.normal_sum + c.size * w_sum) * slack + d_max * rp.normal_sum * error_A;
@@ -213,7 +214,7 @@ int box_forms(const RunCandidate &c, const RunPolygon &rp, const double comp0[3]
 // least den_floor (loose candidates: above 0), and a ray surely beyond it
 // has |N.d| large enough for the bounds of (b).
 Form front_form(const RunCandidate &c, const RunPolygon &rp, double den0, double den1) {
-    Form f;
+    Form f = {};
     f.f0 = c.sign * den0 - std::max(c.den_floor, 0.0);
     f.f1 = c.sign * den1;
     f.bound = rp.normal_sum * slack;
@@ -229,8 +230,8 @@ void certain_range(const Form *forms, int n, int32_t length, int32_t *lo, int32_
     int32_t a = 0, b = length - 1;
     for (int k = 0; k < n && a <= b; k++) {
         const Form &f = forms[k];
-        if (f.f1 > 0) a = std::max(a, ceil_index((f.bound - f.f0) / f.f1, 0, length - 1));
-        else if (f.f1 < 0) b = std::min(b, floor_index((f.bound - f.f0) / f.f1, 0, length - 1));
+        if (f.f1 > 0) a = std::max(a, ceil_index((f.bound - f.f0) * f.inverse, 0, length - 1));
+        else if (f.f1 < 0) b = std::min(b, floor_index((f.bound - f.f0) * f.inverse, 0, length - 1));
         else if (!(f.f0 >= f.bound)) b = -1;
     }
     bool ok = a <= b;
@@ -245,10 +246,10 @@ void possible_range(const Form *forms, int n, int32_t length, int32_t *lo, int32
     for (int k = 0; k < n; k++) {
         const Form &f = forms[k];
         if (f.f1 > 0) {
-            int32_t x = ceil_index((-f.bound - f.f0) / f.f1, 0, length - 1);
+            int32_t x = ceil_index((-f.bound - f.f0) * f.inverse, 0, length - 1);
             if (x > a) a = x, left = k;
         } else if (f.f1 < 0) {
-            int32_t x = floor_index((-f.bound - f.f0) / f.f1, 0, length - 1);
+            int32_t x = floor_index((-f.bound - f.f0) * f.inverse, 0, length - 1);
             if (x < b) b = x, right = k;
         } else if (f.f0 < -f.bound) {
             a = length, left = k;
@@ -382,7 +383,7 @@ void candidate_lines(RunCandidate *c, int f) {
     for (int kind = 0; kind < 2; kind++) {
         bool certain = kind == 1;
         at0[kind][0] = front_form(*c, rp, c->den[f][0], c->den[f][2]);
-        slope[kind][0] = {c->sign * c->den[f][1], 0, 0};
+        slope[kind][0] = {c->sign * c->den[f][1], 0, 0, 0};
         count = 1;
         if (!c->loose) {
             box_forms(*c, rp, face.origin, face.step_j, c->den[f][0], c->den[f][2], certain, &at0[kind][1]);
@@ -394,6 +395,7 @@ void candidate_lines(RunCandidate *c, int f) {
             out.b = slope[kind][k].f0;
             out.e = at0[kind][k].f1;
             out.bound = at0[kind][k].bound;
+            out.inverse = out.e != 0 ? 1 / out.e : 0;
         }
     }
     c->form_count = count;
@@ -450,9 +452,44 @@ void candidate_lines(RunCandidate *c, int f) {
     c->last_line[f] = std::min(face.lines - 1, ceil_index(high, 0, face.lines - 1) + 1);
 }
 
-// A run of cells seeing one patch (or nothing, patch -1).
+#ifdef HALVORA_CHECK_INVARIANTS
+// The reference's outcome for one cell, against every polygon: what a
+// settled run must agree with.
+int32_t reference_cell(int32_t cell) {
+    Vec3 d = cell_ray(&cells[cell], &origin_point);
+    int32_t best = -1;
+    float best_distance = FLT_MAX;
+    Vec3 best_point = {0, 0, 0};
+    for (int32_t q = 0; q < runcast.polygon_count; q++) {
+        if (q == hemicube.current_polygon) continue;
+        Vec3 x;
+        const Polygon *polygon = &scene[q];
+        if (!ray_hits_box(&polygon->normal, plane_numerator(polygon, &origin_point), &runcast.polygons[q].box,
+                          &origin_point, &d, &x))
+            continue;
+        float distance = hit_distance(&origin_point, &x);
+        if (distance < best_distance) best = q, best_distance = distance, best_point = x;
+    }
+    if (best == -1 || runcast.polygons[best].same_normal) return -1;
+    float u, v;
+    hit_uv(&runcast.polygons[best].mapping, &best_point, &u, &v);
+    int32_t k = grid_patch(&scene[best], patch_grid[best], u, v);
+    return k == -1 ? -1 : runcast.polygons[best].first_patch + k;
+}
+#endif
+
+// A run of cells seeing one patch (or nothing, patch -1). Where invariants
+// are checked, the first and last cell of one settled run in 31 are cast by
+// the reference's arithmetic against every polygon and must agree.
 inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
     runcast.counters.runs++;
+#ifdef HALVORA_CHECK_INVARIANTS
+    assert(first_cell < end_cell);
+    if (runcast.counters.runs % 31 == 0) {
+        assert(reference_cell(first_cell) == patch);
+        assert(reference_cell(end_cell - 1) == patch);
+    }
+#endif
     if (patch >= 0) add_cell_run(runcast.row, patch, first_cell, end_cell);
 }
 
@@ -494,7 +531,7 @@ inline Form grid_form(const RunLineHit &h, const RunPolygon &rp, int axis, doubl
     double A = axis == 0 ? c.au : c.av, e_sum = axis == 0 ? rp.e1_sum : rp.e3_sum;
     double error = axis == 0 ? c.error_u : c.error_v;
     double scale = c.sign * dir;
-    Form f;
+    Form f = {};
     f.f0 = scale * (h.g0[axis] - tau * h.den0);
     f.f1 = scale * (h.g1[axis] - tau * h.den1);
     f.bound = (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack +
@@ -527,30 +564,44 @@ inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, int axis, int32
 
 // The cells of [j0, end] that surely lie in one row (axis 0) or column
 // (axis 1), row by row: u (v) is monotone along a run where the polygon is
-// surely hit (N.d keeps its sign), so the rows follow each other from the
-// one at j0 to the one at end; each row's cells are where both its forms
-// hold, checked at the span's two ends. Rows -1 and count stand for surely
-// outside the grid. The rows' divisions do not wait on each other.
+// surely hit (N.d keeps its sign), so the rows follow each other, each left
+// by the side whose form fails first; each row's cells are where both its
+// forms hold, checked at the span's two ends. Rows -1 and count stand for
+// surely outside the grid. A row no cell lies in is passed over; a span whose
+// ends do not check ends the walk, and the cells after it are cast exactly.
 int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
                RunSpan *out) {
-    int32_t r = grid_index(h, rp, axis, count, j0), r_end = grid_index(h, rp, axis, count, end);
-    int32_t step = r_end >= r ? 1 : -1;
+    int32_t r = grid_index(h, rp, axis, count, j0);
     int n = 0;
-    for (;; r += step) {
+    int32_t from = j0;
+    for (int32_t visited = 0; visited <= count + 1; visited++) {
         Form forms[2];
         int side[2];
         int m = grid_forms(h, rp, axis, r, count, forms, side);
-        int32_t lo = j0, hi = end;
+        int32_t lo = from, hi = end;
+        int next = 0; // the side the row is left by: the form that fails first
         for (int k = 0; k < m; k++) {
             const Form &f = forms[k];
-            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, j0, end));
-            else if (f.f1 < 0) hi = std::min(hi, floor_index((f.bound - f.f0) / f.f1, j0, end));
-            else if (!(f.f0 >= f.bound)) hi = lo - 1;
+            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, from, end));
+            else if (f.f1 < 0) {
+                int32_t x = floor_index((f.bound - f.f0) / f.f1, from, end);
+                if (x < hi) hi = x, next = side[k];
+            } else if (!(f.f0 >= f.bound)) hi = lo - 1;
         }
-        bool ok = lo <= hi;
+        if (lo > hi) {
+            // No cell in this row (narrower than a cell, or a guess on a
+            // boundary): on to the row the failing form points to.
+            if (next == 0) break;
+            r += next;
+            continue;
+        }
+        bool ok = true;
         for (int k = 0; k < m && ok; k++) ok = forms[k].holds(lo) && forms[k].holds(hi);
-        if (ok) out[n++] = {lo, hi, r};
-        if (r == r_end) break;
+        if (!ok) break; // the rest of the cells are left unsettled on this axis
+        out[n++] = {lo, hi, r};
+        if (hi >= end || next == 0) break;
+        from = hi + 1;
+        r += next;
     }
     return n;
 }
@@ -570,6 +621,13 @@ void patch_runs(const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, cons
     int32_t count_u = polygon->patches_u, count_v = polygon->patches_v;
     RunSpan *su = runcast.spans, *sv = runcast.spans + runcast.span_capacity;
     int nu = axis_spans(h, rp, 0, count_u, j, end, su), nv = axis_spans(h, rp, 1, count_v, j, end, sv);
+#ifdef HALVORA_CHECK_INVARIANTS
+    for (int k = 0; k < nu + nv; k++) {
+        const RunSpan &span = k < nu ? su[k] : sv[k - nu];
+        assert(j <= span.lo && span.lo <= span.hi && span.hi <= end);
+        if (k != 0 && k != nu) assert((k < nu ? su[k - 1] : sv[k - nu - 1]).hi < span.lo);
+    }
+#endif
     int iu = 0, iv = 0;
     while (j <= end) {
         while (iu < nu && su[iu].hi < j) iu++;
@@ -596,7 +654,7 @@ void patch_runs(const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, cons
 Form nearer_form(const RunLineHit &hp, const RunLineHit &hq) {
     const RunCandidate &p = *hp.c, &q = *hq.c;
     double np = runcast.polygons[p.q].normal_sum, nq = runcast.polygons[q.q].normal_sum;
-    Form f;
+    Form f = {};
     f.f0 = q.size * p.sign * hp.den0 - p.size * q.sign * hq.den0;
     f.f1 = q.size * p.sign * hp.den1 - p.size * q.sign * hq.den1;
     double longest = LENGTH_SLACK * d_max;
@@ -683,15 +741,18 @@ void scan_face(int f) {
             h.g1[1] = c.av * h.den1 + c.num * c.ev[f][2];
             Form forms[7];
             int count = c.form_count;
-            for (int m = 0; m < count; m++) forms[m] = {c.possible[f][m].a + c.possible[f][m].b * i, c.possible[f][m].e, c.possible[f][m].bound};
+            for (int m = 0; m < count; m++) forms[m] = {c.possible[f][m].a + c.possible[f][m].b * i, c.possible[f][m].e, c.possible[f][m].bound, c.possible[f][m].inverse};
             possible_range(forms, count, face.length, &h.pa, &h.pb);
             if (h.pa > h.pb) continue;
             if (c.loose) {
                 h.ca = 1;
                 h.cb = 0;
             } else {
-                for (int m = 0; m < count; m++) forms[m] = {c.certain[f][m].a + c.certain[f][m].b * i, c.certain[f][m].e, c.certain[f][m].bound};
+                for (int m = 0; m < count; m++) forms[m] = {c.certain[f][m].a + c.certain[f][m].b * i, c.certain[f][m].e, c.certain[f][m].bound, c.certain[f][m].inverse};
                 certain_range(forms, count, face.length, &h.ca, &h.cb);
+#ifdef HALVORA_CHECK_INVARIANTS
+                assert(h.ca > h.cb || (h.pa <= h.ca && h.cb <= h.pb)); // what surely passes possibly passes
+#endif
                 h.ca = std::max(h.ca, h.pa);
                 h.cb = std::min(h.cb, h.pb);
             }
@@ -710,6 +771,7 @@ void runcast_init(const Polygon *polys, int32_t count) {
     runcast.line_hits = (RunLineHit *)checked_calloc(n, sizeof(RunLineHit), EXIT_FF_HITS_NO_MEMORY);
     runcast.line_set = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
     runcast.placement = -1;
+    runcast.polygon_count = count;
     runcast.counters = {0, 0, 0, 0, 0};
     double extent = 0;
     int32_t first = 0;
@@ -829,6 +891,9 @@ bool runcast_row(float *row, const Polygon *polys, int32_t count) {
     d_min -= SQRT3 * delta_bound * 1.0001;
     d_max += SQRT3 * delta_bound * 1.0001;
     slack = delta_bound + EVALUATION * d_max;
+#ifdef HALVORA_CHECK_INVARIANTS
+    assert(!(delta_bound < 0) && !(d_min > d_max));
+#endif
     double o_extent = std::max({fabs((double)origin_point.x), fabs((double)origin_point.y), fabs((double)origin_point.z)});
     if (!(delta_bound <= MAX_DELTA) || !(d_min > 0.25) || !(d_max <= MAX_RAY) || !(o_extent <= runcast.origin_bound) ||
         !(runcast.scene_extent + o_extent <= MAX_EXTENT)) {

@@ -31,6 +31,7 @@ struct RunSpan;
 
 struct Runcast {
     RunPolygon *polygons;     // per polygon, fixed for the run
+    int32_t polygon_count;
     RunCandidate *candidates; // the polygons the current patch can see, first `candidate_count`
     int32_t candidate_count;
     RunLineHit *line_hits;    // per candidate: its hit ranges on the current line
