@@ -582,8 +582,10 @@ int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t coun
         int next = 0; // the side the row is left by: the form that fails first
         for (int k = 0; k < m; k++) {
             const Form &f = forms[k];
-            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, from, end));
-            else if (f.f1 < 0) {
+            if (f.f1 > 0) {
+                // Entering the row: mostly already true at the first cell.
+                if (!f.holds(from)) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, from, end));
+            } else if (f.f1 < 0) {
                 int32_t x = floor_index((f.bound - f.f0) / f.f1, from, end);
                 if (x < hi) hi = x, next = side[k];
             } else if (!(f.f0 >= f.bound)) hi = lo - 1;
