@@ -21,6 +21,10 @@ struct PolygonHit {
 };
 
 // A polygon's axis-aligned bounding box: min and max of p0..p3 (p2 included).
+// The vertices are finite (the parser admits no other), so a plain compare
+// picks the same values as fminf and fmaxf; where the two could differ, in
+// the sign of a zero, no box test can tell (-0 and +0 compare and subtract
+// alike).
 struct PolygonBox {
     float low[3];
     float high[3];
@@ -31,8 +35,10 @@ inline PolygonBox polygon_box(const Polygon *polygon) {
     PolygonBox box;
     for (int a = 0; a < 3; a++) {
         float c0 = (&p[0].x)[a], c1 = (&p[1].x)[a], c2 = (&p[2].x)[a], c3 = (&p[3].x)[a];
-        box.low[a] = fminf(fminf(c0, c1), fminf(c2, c3));
-        box.high[a] = fmaxf(fmaxf(c0, c1), fmaxf(c2, c3));
+        float low01 = c1 < c0 ? c1 : c0, low23 = c3 < c2 ? c3 : c2;
+        float high01 = c1 > c0 ? c1 : c0, high23 = c3 > c2 ? c3 : c2;
+        box.low[a] = low23 < low01 ? low23 : low01;
+        box.high[a] = high23 > high01 ? high23 : high01;
     }
     return box;
 }
