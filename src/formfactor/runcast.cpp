@@ -80,7 +80,7 @@
 
 Runcast runcast = [] {
     Runcast r = {};
-    r.cells_per_candidate = 24.0;
+    r.cells_per_candidate = 400.0;
     return r;
 }();
 
@@ -142,7 +142,8 @@ const double EVALUATION = 0x1p-40;   // (f)
 const double DEN_FLOOR_MIN = 1e-6;   // below it a candidate is loose
 const double MAX_DELTA = 1e-3;       // rays farther from nominal than this: leave the row to the culled search
 const double MAX_RAY = 2.0;          // |d| <= sqrt 3 + delta on every face: rows with longer rays are declined
-const double MAX_EXTENT = 1e30;      // scenes beyond it: likewise (distances must stay finite)
+const double MAX_EXTENT = 1e30;
+const int32_t SHORT_ROW = 4;         // rows of up to this many cells are stepped through, not divided out      // scenes beyond it: likewise (distances must stay finite)
 const double SQRT3 = 1.7320508075688772;
 const double LENGTH_SLACK = 1.000001; // |N|_2 <= 1 + 1e-6 for a normalised float normal
 
@@ -586,7 +587,12 @@ int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t coun
                 // Entering the row: mostly already true at the first cell.
                 if (!f.holds(from)) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, from, end));
             } else if (f.f1 < 0) {
-                int32_t x = floor_index((f.bound - f.f0) / f.f1, from, end);
+                // Leaving the row: a narrow row is stepped through, a wide
+                // one divided out (either way its last cell is checked).
+                int32_t x = from;
+                while (x < from + SHORT_ROW && x < end && f.holds(x + 1)) x++;
+                if (x == from + SHORT_ROW) x = floor_index((f.bound - f.f0) / f.f1, from, end);
+                if (!f.holds(from)) x = from - 1;
                 if (x < hi) hi = x, next = side[k];
             } else if (!(f.f0 >= f.bound)) hi = lo - 1;
         }
@@ -903,16 +909,21 @@ bool runcast_row(float *row, const Polygon *polys, int32_t count) {
         return false;
     }
 
+    // The rule first, on the count of polygons that can be hit at all.
+    int32_t seen = 0;
+    auto too_many = [&]() { return seen > 0 && (double)cell_count < runcast.cells_per_candidate * seen; };
+    for (int32_t q = 0; q < count && !too_many(); q++)
+        if (q != h.current_polygon && plane_numerator(&polys[q], &origin_point) != 0.0) seen++;
+    if (too_many()) {
+        runcast.counters.declined++;
+        return false;
+    }
     int32_t n = 0;
     for (int32_t q = 0; q < count; q++) {
         if (q == h.current_polygon) continue;
         if (prepare_candidate(&runcast.candidates[n], q)) n++;
     }
     runcast.candidate_count = n;
-    if ((double)cell_count < runcast.cells_per_candidate * n) {
-        runcast.counters.declined++;
-        return false;
-    }
     for (int32_t k = 0; k < n; k++)
         for (int f = 0; f < 5; f++) {
             const HemicubeFace &face = h.hemicube_faces[f];
