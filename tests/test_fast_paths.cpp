@@ -203,6 +203,66 @@ TEST(FastFormFactors, RandomScenesGiveTheReferenceRowsBitForBit) {
     EXPECT_LT(exact * 10, cells) << "runs settle most cells";
 }
 
+// Scenes that press on the bounds of runs of cells: rays that run along patch
+// boundaries and room edges (a cube room split evenly, binary pixel sizes up
+// to 64 cells a side), the same far from the origin (coarser rounding), a
+// floor of 900 patches (the rays drift over many moves), a polygon whose
+// plane passes a hair from the patch centres (t tiny, never settled by the
+// bounds), and a tilted room. Each by runs of cells against the reference.
+TEST(FastFormFactors, BoundaryRaysFarScenesAndLongDriftMatchTheReference) {
+    QuietStdout quiet;
+    struct Case {
+        const char *name;
+        float shift, pixel_size;
+        int32_t floor_patches;
+        bool hair, tilted;
+        bool expect_exact;
+    };
+    const Case cases[] = {
+        {"split cube room, 1/8", 0, 0.125f, 4, false, false, true},
+        {"split cube room, 1/32", 0, 0.03125f, 4, false, false, true},
+        {"far from the origin", 1000, 0.0625f, 4, false, false, true},
+        {"900 floor patches", 0, 0.125f, 30, false, false, false},
+        {"plane a hair from the centres", 0, 0.125f, 2, true, false, true},
+        {"tilted room", 0, 0.0625f, 3, false, true, false},
+    };
+    for (const Case &c : cases) {
+        const float o[3] = {c.shift, c.shift, c.shift};
+        float two = 2;
+        const float ex[3] = {two, 0, 0}, ey[3] = {0, two, 0}, ez[3] = {0, 0, two};
+        const float top[3] = {o[0], o[1], o[2] + two}, far_x[3] = {o[0] + two, o[1], o[2]}, far_y[3] = {o[0], o[1] + two, o[2]};
+        int32_t n = c.floor_patches;
+        std::vector<Polygon> polys = {rectangle(o, ex, ey, n, n),        rectangle(top, ey, ex, 4, 4),
+                                      rectangle(o, ey, ez, 4, 4),        rectangle(far_x, ez, ey, 4, 4),
+                                      rectangle(o, ez, ex, 4, 4),        rectangle(far_y, ex, ez, 4, 4)};
+        if (c.hair) {
+            // a panel 2^-20 above the floor's patch centres, facing down
+            const float lid[3] = {0.5f, 0.5f, 0x1p-20f}, bx[3] = {1, 0, 0}, by[3] = {0, 1, 0};
+            polys.push_back(rectangle(lid, by, bx, 2, 2));
+        }
+        if (c.tilted) {
+            const float turn[3][3] = {{1, 2, 2}, {2, 1, -2}, {2, -2, 1}};
+            for (Polygon &p : polys) {
+                for (Vec3 &v : p.vertices) {
+                    const float x[3] = {v.x, v.y, v.z};
+                    for (int r = 0; r < 3; r++) (&v.x)[r] = turn[r][0] * x[0] + turn[r][1] * x[1] + turn[r][2] * x[2];
+                }
+                complete_polygon(&p);
+            }
+        }
+        std::vector<float> reference = scene_rows(polys, c.pixel_size, true);
+        std::vector<float> runs = scene_rows(polys, c.pixel_size, false, RUNS);
+        ASSERT_EQ(reference.size(), runs.size()) << c.name;
+        EXPECT_EQ(memcmp(reference.data(), runs.data(), reference.size() * sizeof(float)), 0) << c.name;
+        EXPECT_EQ(runcast.counters.rows + runcast.counters.declined, count_patches(polys.data(), (int32_t)polys.size()))
+            << c.name;
+        EXPECT_GT(runcast.counters.rows, 0) << c.name;
+        if (c.expect_exact) EXPECT_GT(runcast.counters.exact_cells, 0) << c.name << ": rays on boundaries";
+        // (a plane through the centres is never settled: its cells are all cast)
+        if (!c.hair) EXPECT_LT(runcast.counters.exact_cells * 5, runcast.counters.cells) << c.name;
+    }
+}
+
 // Polygons that tie for the nearest hit: a ceiling given twice and a
 // same-normal box top: the tie keeps the lower index and the box top hides
 // what is above it, from every cell.
