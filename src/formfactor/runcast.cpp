@@ -18,9 +18,10 @@
 // Conservativeness. The reference does not evaluate the exact forms at d0:
 //   (a) its ray d differs from d0 by at most delta in every component:
 //       delta = hemicube_layout_deviation (placement rounding, measured) plus
-//       hemicube_drift (the single-precision moves since, measured), each
-//       widened by its own rounding. Then |F(d) - F(d0)| <= |g|_1 delta, g
-//       the form's vector, |g|_1 <= |A - tau| |N|_1 + |num| |w|_1.
+//       hemicube_drift (the single-precision moves since: measured at every
+//       eighth move, bounded in between, see hemicube.cpp), each widened by
+//       its own rounding. Then |F(d) - F(d0)| <= |g|_1 delta, g the form's
+//       vector, |g|_1 <= |A - tau| |N|_1 + |num| |w|_1.
 //   (b) its hit point X is rounded: per axis |X - X*(d)| <= R_c, with
 //         R_c = 2^-23 reach_c + 2 (reach_c + |O_c|) (kappa + 2^-51),
 //         kappa = 2^-52 + 2^-50 dmax / den_floor   (relative error of t),
@@ -37,13 +38,25 @@
 //       float): fl32(x) > b once x >= b + rho(b), rho(b) = 2^-22 |b| +
 //       1e-38 (an ulp of b at most, a subnormal step at least). The double
 //       arithmetic of u adds at most 2^-49 sum_c (reach_c + |p0_c|) |e1_c|
-//       in units of u L_u, and X's rounding sum_c |e1_c| R_c (MARGIN_U).
+//       in units of u L_u, and X's rounding sum_c |e1_c| R_c. The grid's
+//       thresholds b L +- margin are fixed for the run (runcast_init): R_c
+//       is taken there with |O_c| <= origin_bound, dmax <= MAX_RAY and
+//       den_floor >= DEN_FLOOR_MIN, and rows outside these are declined.
 //   (e) the distances are rounded: |dist - |X* - O|| <= E = |R|_2 +
 //       2^-22 sqrt 3 W, so p is surely nearer than q (whatever their
 //       indices) when t_q - t_p > (E_p + E_q) / dmin; as |N.d| <= 1.000001
 //       dmax this holds when H >= (E_p + E_q) / dmin (1.000001 dmax)^2.
 //   (f) our own double evaluation of a form at d0 errs by far less than
-//       EVALUATION (2^-40) times its scale, which every bound adds.
+//       EVALUATION (2^-40) times its scale, which every bound adds, plus the
+//       error of A ((O - p0).e1 in double) and, for the grid forms written
+//       as G - tau N.d0, 2^-46 (|A| + |tau|) dmax |N|_1.
+// A candidate surely passes its box test only where s N.d >= den_floor +
+// |N|_1 slack (so t > eps, and (b) holds) and its box forms of (c) hold; it
+// possibly passes wherever none of s N.d >= den_floor and (c)'s wider forms
+// surely fails. Ranges of cells are found by dividing out a crossing as a
+// guess and then checking the forms at the range's end cells: a range whose
+// ends hold holds throughout, and a range cut off is cut off by one form that
+// surely fails at both of its ends.
 // A cell is certain when some polygon surely passes its box test, is surely
 // nearer than every other polygon that possibly passes, and (unless it faces
 // like the hemicube's polygon) its u and v lie surely inside one row and one
@@ -63,6 +76,12 @@
 // Lines come from the face's layout: line i of the top face is row a, of a
 // side face position a, and j runs along consecutive cells, so runs are added
 // in cell order (add_cell_run) and the row's bytes are the reference's.
+//
+// A row with few cells per candidate polygon is declined (the rule in
+// runcast.h) and done by the culled search. Where HALVORA_CHECK_INVARIANTS is
+// defined (the sanitizer build) the first and last cell of one settled run
+// in 31 are cast against every polygon and must agree, and the ranges and
+// spans are checked for order.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
