@@ -9,8 +9,10 @@
 // so the timed stages see exactly what a run sees. The stages' console output
 // goes to /dev/null.
 //
-// Usage: halvora_bench [--skip-reference-at N] [--only NAME] [--solver]
-//        (--solver: only the solver's comparison, bench_solver.cpp)
+// Usage: halvora_bench [--skip-reference-at N] [--only NAME] [--solver] [--fine] [--fine-reference]
+//                      [--formfactor-only]
+//        (--solver: only the solver's comparison, bench_solver.cpp; --formfactor-only: only the
+//        form factors' comparison, bench_formfactor.cpp)
 //        halvora_bench --batch DIR   (internal: one batch run in DIR)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_formfactor.h"
 #include "driver/config.h"
 #include "driver/run.h"
 #include "formfactor/cellcast.h"
@@ -133,7 +136,7 @@ void reference_form_factors() {
     FILE *file = fopen("FF_REF.BIN", "wb");
     std::vector<float> row((size_t)patch_count);
     hemicube_init(config.hemicube_pixel_size);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
     for (int32_t i = 0; i < polygon_count; i++) {
         hemicube_place(polygons, i);
         for (int32_t j = 0; j < polygons[i].patches_u; j++)
@@ -147,7 +150,7 @@ void reference_form_factors() {
     }
     hemicube_free();
     fclose(file);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
 }
 
 // Solves FF_REF.BIN by the reference loops; returns the radiosities.
@@ -300,12 +303,17 @@ int main(int argc, char **argv) {
     int32_t skip_reference_at = 1 << 30;
     const char *only = nullptr;
     bool solver_only = false;
+    bool fine = false, fine_reference = false, formfactor_only = false; // the form-factor table's options
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--skip-reference-at") == 0 && a + 1 < argc) skip_reference_at = atoi(argv[++a]);
         else if (strcmp(argv[a], "--only") == 0 && a + 1 < argc) only = argv[++a];
         else if (strcmp(argv[a], "--solver") == 0) solver_only = true;
+        else if (strcmp(argv[a], "--fine") == 0) fine = true;
+        else if (strcmp(argv[a], "--fine-reference") == 0) fine = fine_reference = true;
+        else if (strcmp(argv[a], "--formfactor-only") == 0) formfactor_only = true;
         else {
-            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--solver]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--solver] [--fine] "
+                            "[--fine-reference] [--formfactor-only]\n", argv[0]);
             return 2;
         }
     }
@@ -316,6 +324,10 @@ int main(int argc, char **argv) {
     if (table == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
     if (solver_only) {
         run_solver_bench(table, only);
+        return 0;
+    }
+    if (formfactor_only) {
+        formfactor_bench(table, fine, fine_reference);
         return 0;
     }
 
@@ -343,6 +355,7 @@ int main(int argc, char **argv) {
     fprintf(table, "(baseline: a run of a 6-patch room peaks at %.1f MiB; B/patch is the peak above it and "
                    "above 4N^2, per patch)\n",
             (double)baseline_kb / 1024.0);
+    formfactor_bench(table, fine, fine_reference);
     run_solver_bench(table, only);
     return 0;
 }

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the benchmark (RelWithDebInfo, as the program ships) and prints its
-# table: reference and run's code side by side on every scene. Arguments go
-# to halvora_bench (--only NAME, --skip-reference-at PATCHES).
+# table: reference and run's code side by side on every scene, then the
+# form-factor table. Arguments go to halvora_bench (--only NAME,
+# --skip-reference-at PATCHES; --fine, --fine-reference, --formfactor-only
+# for the form-factor table, see README.md).
 # Takes about two minutes, most of it the reference form factors of the
 # cluttered hall; it uses one core.
 set -e

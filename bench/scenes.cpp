@@ -1,48 +1,16 @@
 // Scene generators for the benchmark. Every polygon is an axis-aligned
 // rectangle given by its corner p0 and its two edges; the corners are turned
 // so that the normal points to the side the caller names (into a room, out of
-// a box).
+// a box). The lines and the seeded generator are the shared scene builder's.
 #include <cmath>
 #include <cstdio>
 
 #include "scenes.h"
+#include "support/scene_builder.h"
 
 namespace {
 
-struct Colour {
-    double r, g, b;
-};
-
 const Colour DARK = {0, 0, 0};
-
-// Appends one rectangle p0, p0 + e1, p0 + e1 + e3, p0 + e3 with `nu` x `nv`
-// patches; swaps e1 and e3 when their normal does not point along `facing`.
-void rectangle(std::string *scene, const double p0[3], const double e1_in[3], const double e3_in[3],
-               const double facing[3], int nu, int nv, Colour emission, Colour reflectance) {
-    const double *e1 = e1_in, *e3 = e3_in;
-    double n[3] = {e1[1] * e3[2] - e1[2] * e3[1], e1[2] * e3[0] - e1[0] * e3[2], e1[0] * e3[1] - e1[1] * e3[0]};
-    if (n[0] * facing[0] + n[1] * facing[1] + n[2] * facing[2] < 0) {
-        const double *swap = e1;
-        e1 = e3;
-        e3 = swap;
-        int count = nu;
-        nu = nv;
-        nv = count;
-    }
-    double p[4][3];
-    for (int a = 0; a < 3; a++) {
-        p[0][a] = p0[a];
-        p[1][a] = p0[a] + e1[a];
-        p[2][a] = p0[a] + e1[a] + e3[a];
-        p[3][a] = p0[a] + e3[a];
-    }
-    char line[512];
-    snprintf(line, sizeof line,
-             "[(%.6g %.6g %.6g),(%.6g %.6g %.6g),(%.6g %.6g %.6g),(%.6g %.6g %.6g)],(%g %g %g),(%g %g %g),(%d %d)\n",
-             p[0][0], p[0][1], p[0][2], p[1][0], p[1][1], p[1][2], p[2][0], p[2][1], p[2][2], p[3][0], p[3][1],
-             p[3][2], emission.r, emission.g, emission.b, reflectance.r, reflectance.g, reflectance.b, nu, nv);
-    *scene += line;
-}
 
 // Patches along an edge of `length` for patches of about `size`.
 int patches_for(double length, double size) {
@@ -59,12 +27,12 @@ void room(std::string *scene, const double lo[3], const double hi[3], double siz
     const double ex[3] = {dx, 0, 0}, ey[3] = {0, dy, 0}, ez[3] = {0, 0, dz};
     const double top[3] = {lo[0], lo[1], hi[2]}, far_x[3] = {hi[0], lo[1], lo[2]}, far_y[3] = {lo[0], hi[1], lo[2]};
     int nx = patches_for(dx, size), ny = patches_for(dy, size), nz = patches_for(dz, size);
-    rectangle(scene, lo, ex, ey, up, nx, ny, DARK, reflectance);        // floor
-    rectangle(scene, top, ex, ey, down, nx, ny, DARK, reflectance);     // ceiling
-    rectangle(scene, lo, ey, ez, east, ny, nz, DARK, reflectance);      // wall x = lo
-    rectangle(scene, far_x, ey, ez, west, ny, nz, DARK, reflectance);   // wall x = hi
-    rectangle(scene, lo, ex, ez, north, nx, nz, DARK, reflectance);     // wall y = lo
-    rectangle(scene, far_y, ex, ez, south, nx, nz, DARK, reflectance);  // wall y = hi
+    rectangle_line(scene, lo, ex, ey, up, nx, ny, DARK, reflectance);        // floor
+    rectangle_line(scene, top, ex, ey, down, nx, ny, DARK, reflectance);     // ceiling
+    rectangle_line(scene, lo, ey, ez, east, ny, nz, DARK, reflectance);      // wall x = lo
+    rectangle_line(scene, far_x, ey, ez, west, ny, nz, DARK, reflectance);   // wall x = hi
+    rectangle_line(scene, lo, ex, ez, north, nx, nz, DARK, reflectance);     // wall y = lo
+    rectangle_line(scene, far_y, ex, ez, south, nx, nz, DARK, reflectance);  // wall y = hi
 }
 
 // A box standing on z = 0 over [x0, x0 + w] x [y0, y0 + d], height h: its top
@@ -75,28 +43,18 @@ void box(std::string *scene, double x0, double y0, double w, double d, double h,
     const double ex[3] = {w, 0, 0}, ey[3] = {0, d, 0}, ez[3] = {0, 0, h};
     const double base[3] = {x0, y0, 0}, top[3] = {x0, y0, h}, far_x[3] = {x0 + w, y0, 0}, far_y[3] = {x0, y0 + d, 0};
     int nx = patches_for(w, size), ny = patches_for(d, size), nz = patches_for(h, size);
-    rectangle(scene, top, ex, ey, up, nx, ny, DARK, reflectance);
-    rectangle(scene, base, ey, ez, west, ny, nz, DARK, reflectance);
-    rectangle(scene, far_x, ey, ez, east, ny, nz, DARK, reflectance);
-    rectangle(scene, base, ex, ez, south, nx, nz, DARK, reflectance);
-    rectangle(scene, far_y, ex, ez, north, nx, nz, DARK, reflectance);
+    rectangle_line(scene, top, ex, ey, up, nx, ny, DARK, reflectance);
+    rectangle_line(scene, base, ey, ez, west, ny, nz, DARK, reflectance);
+    rectangle_line(scene, far_x, ey, ez, east, ny, nz, DARK, reflectance);
+    rectangle_line(scene, base, ex, ez, south, nx, nz, DARK, reflectance);
+    rectangle_line(scene, far_y, ex, ez, north, nx, nz, DARK, reflectance);
 }
 
 // A light panel facing down at height z over [x0, x0 + w] x [y0, y0 + d].
 void light(std::string *scene, double x0, double y0, double z, double w, double d, int n, Colour emission) {
     const double down[3] = {0, 0, -1}, p0[3] = {x0, y0, z}, ex[3] = {w, 0, 0}, ey[3] = {0, d, 0};
-    rectangle(scene, p0, ex, ey, down, n, n, emission, DARK);
+    rectangle_line(scene, p0, ex, ey, down, n, n, emission, DARK);
 }
-
-// A small linear congruential generator: the same scene on every machine.
-struct Random {
-    uint32_t state;
-    double next() {
-        state = state * 1664525u + 1013904223u;
-        return (double)(state >> 8) / 16777216.0;
-    }
-    double between(double low, double high) { return low + (high - low) * next(); }
-};
 
 } // namespace
 
@@ -115,7 +73,7 @@ std::string cluttered_hall(uint32_t seed) {
     const double lo[3] = {0, 0, 0}, hi[3] = {40, 30, 6};
     room(&scene, lo, hi, 2.0, {0.6, 0.6, 0.6});
     for (int k = 0; k < 4; k++) light(&scene, 6 + 8 * k, 13, 5.9, 2, 2, 2, {20, 19, 17});
-    Random random = {seed};
+    SceneRandom random = {seed};
     // 20 x 10 grid cells of 2 x 3; one box per cell, inside it.
     for (int i = 0; i < 20; i++) {
         for (int j = 0; j < 10; j++) {
@@ -141,14 +99,8 @@ std::string cube_room_of(int32_t patches) {
     };
     std::string scene;
     for (int f = 0; f < 6; f++) {
-        const double(*p)[3] = faces[f];
-        char line[512];
         double e = f == 1 ? 1.0 : 0.0;
-        snprintf(line, sizeof line,
-                 "[(%g %g %g),(%g %g %g),(%g %g %g),(%g %g %g)],(%g %g %g),(0.7 0.5 0.3),(%d %d)\n", p[0][0],
-                 p[0][1], p[0][2], p[1][0], p[1][1], p[1][2], p[2][0], p[2][1], p[2][2], p[3][0], p[3][1], p[3][2],
-                 e, 0.9 * e, 0.8 * e, k, m);
-        scene += line;
+        scene += polygon_line(faces[f], {e, 0.9 * e, 0.8 * e}, {0.7, 0.5, 0.3}, k, m);
     }
     return scene;
 }

@@ -16,40 +16,21 @@
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/runcast.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "solver/solver.h"
 #include "support/program.h"
+#include "support/scene_builder.h"
 #include "support/scenes.h"
 
 namespace {
 
-// A small linear congruential generator: the same scenes everywhere.
-struct Random {
-    uint32_t state;
-    uint32_t next() {
-        state = state * 1664525u + 1013904223u;
-        return state >> 8;
-    }
-    int below(int n) { return (int)(next() % (uint32_t)n); }
-    // A multiple of 1/8 in [low, high): hit points land on patch and box
-    // boundaries, and distances tie.
-    float eighths(float low, float high) { return low + (float)below((int)((high - low) * 8)) / 8.0f; }
-};
+// The shared seeded generator: the same scenes everywhere.
+using Random = SceneRandom;
 
 Polygon rectangle(const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv) {
-    Polygon p;
-    memset(&p, 0, sizeof p);
-    for (int a = 0; a < 3; a++) {
-        (&p.vertices[0].x)[a] = p0[a];
-        (&p.vertices[1].x)[a] = p0[a] + e1[a];
-        (&p.vertices[2].x)[a] = p0[a] + e1[a] + e3[a];
-        (&p.vertices[3].x)[a] = p0[a] + e3[a];
-    }
-    p.patches_u = nu;
-    p.patches_v = nv;
-    complete_polygon(&p);
-    return p;
+    return rectangle_polygon(p0, e1, e3, nu, nv);
 }
 
 // Both turning senses of a rectangle (normal one way or the other).
@@ -92,10 +73,11 @@ std::vector<Polygon> random_scene(uint32_t seed) {
     // Perpendicular integer edge pairs: tilted planes, bounding boxes wider
     // than the polygon.
     const float pairs[][2][3] = {{{1, 2, 2}, {2, 1, -2}}, {{2, -1, 0}, {1, 2, 1}}, {{1, 1, 0}, {1, -1, 1}},
-                                 {{0, 1, 1}, {1, 0, 0}},  {{1, 0, 1}, {-1, 2, 1}}};
+                                 {{0, 1, 1}, {1, 0, 0}},  {{1, 0, 1}, {-1, 2, 1}}, {{2, 1, -2}, {2, -2, 1}},
+                                 {{2, -2, 1}, {1, 2, 2}}};
     int tilted = random.below(4);
     for (int t = 0; t < tilted; t++) {
-        const float(*pair)[3] = pairs[random.below(5)];
+        const float(*pair)[3] = pairs[random.below(7)];
         float scale = (float)(1 + random.below(3)) / 8.0f;
         float e1[3], e3[3];
         for (int a = 0; a < 3; a++) {
@@ -108,19 +90,43 @@ std::vector<Polygon> random_scene(uint32_t seed) {
     }
 
     if (random.below(3) == 0) polys.push_back(polys[(size_t)random.below((int)polys.size())]);
+
+    // Every fourth scene is turned as a whole by the orthogonal integer
+    // matrix of rows (1,2,2), (2,1,-2), (2,-2,1), which also scales it by 3:
+    // every wall, floor and box is then tilted, and the eighths stay exact.
+    if (seed % 4 == 0) {
+        const float turn[3][3] = {{1, 2, 2}, {2, 1, -2}, {2, -2, 1}};
+        for (Polygon &p : polys) {
+            for (Vec3 &v : p.vertices) {
+                const float x[3] = {v.x, v.y, v.z};
+                float *out = &v.x;
+                for (int r = 0; r < 3; r++) out[r] = turn[r][0] * x[0] + turn[r][1] * x[1] + turn[r][2] * x[2];
+            }
+            complete_polygon(&p);
+        }
+    }
     return polys;
 }
 
-const float PIXEL_SIZES[] = {1.0f, 0.5f, 0.25f, 0.2f, 0.125f, 0.1f};
+// Binary fractions (cells whose rays meet patch boundaries exactly) and two
+// decimal sizes that single precision cannot hold.
+const float PIXEL_SIZES[] = {1.0f, 0.5f, 0.25f, 0.2f, 0.125f, 0.1f, 0.0625f};
+
+// Which fast path form_factor_row takes: every row by runs of cells, every
+// row by the culled search, or the run's rule between them.
+enum FastPath { RUNS, CULLED, RULE };
 
 // Every row of the scene, in patch order, by the run's rows or the reference's.
-std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, bool reference) {
+std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, bool reference, FastPath path = RULE) {
+    double rule = runcast.cells_per_candidate;
+    if (path == RUNS) runcast.cells_per_candidate = 0;
+    if (path == CULLED) runcast.cells_per_candidate = HUGE_VAL;
     int32_t count = (int32_t)polys.size();
     build_patch_grid(polys.data(), count);
     int32_t patches = count_patches(polys.data(), count);
     std::vector<float> rows, row((size_t)patches);
     hemicube_init(pixel_size);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
     for (int32_t i = 0; i < count; i++) {
         hemicube_place(polys.data(), i);
         for (int32_t j = 0; j < polys[(size_t)i].patches_u; j++)
@@ -135,7 +141,8 @@ std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, boo
     }
     hemicube_free();
     free_patch_grid(polys.data(), count);
-    form_factor_row_number = 0;
+    form_factor_rows_restart();
+    runcast.cells_per_candidate = rule;
     return rows;
 }
 
@@ -159,21 +166,32 @@ struct QuietStdout {
 
 // --- form-factor rows -------------------------------------------------------------
 
+// Every scene by the reference loop and by runs of cells; every third also
+// by the culled search. Runs of cells must have settled most cells without
+// the exact arithmetic, and cast some exactly (rays on boundaries).
 TEST(FastFormFactors, RandomScenesGiveTheReferenceRowsBitForBit) {
     QuietStdout quiet;
     int scenes = 0, nonzero = 0, rows_checked = 0;
+    int64_t cells = 0, exact = 0;
     for (uint32_t seed = 1; seed <= 300; seed++) {
         std::vector<Polygon> polys = random_scene(seed);
-        float pixel_size = PIXEL_SIZES[seed % 6];
+        float pixel_size = PIXEL_SIZES[seed % 7];
         std::vector<float> reference = scene_rows(polys, pixel_size, true);
-        std::vector<float> fast = scene_rows(polys, pixel_size, false);
-        ASSERT_EQ(reference.size(), fast.size());
-        size_t first_difference = reference.size();
-        for (size_t k = 0; k < reference.size() && first_difference == reference.size(); k++)
-            if (memcmp(&reference[k], &fast[k], sizeof(float)) != 0) first_difference = k;
-        ASSERT_EQ(first_difference, reference.size())
-            << "seed " << seed << ", pixel size " << pixel_size << ": entry " << first_difference << " is "
-            << fast[first_difference] << " instead of " << reference[first_difference];
+        for (FastPath path : {RUNS, CULLED}) {
+            if (path == CULLED && seed % 3 != 0) continue;
+            std::vector<float> fast = scene_rows(polys, pixel_size, false, path);
+            if (path == RUNS) {
+                cells += runcast.counters.cells;
+                exact += runcast.counters.exact_cells;
+            }
+            ASSERT_EQ(reference.size(), fast.size());
+            size_t first_difference = reference.size();
+            for (size_t k = 0; k < reference.size() && first_difference == reference.size(); k++)
+                if (memcmp(&reference[k], &fast[k], sizeof(float)) != 0) first_difference = k;
+            ASSERT_EQ(first_difference, reference.size())
+                << "seed " << seed << ", pixel size " << pixel_size << (path == RUNS ? ", runs" : ", culled") << ": entry "
+                << first_difference << " is " << fast[first_difference] << " instead of " << reference[first_difference];
+        }
         for (float f : reference) nonzero += f != 0.0f;
         rows_checked += (int)sqrt((double)reference.size());
         scenes++;
@@ -181,6 +199,68 @@ TEST(FastFormFactors, RandomScenesGiveTheReferenceRowsBitForBit) {
     EXPECT_EQ(scenes, 300);
     EXPECT_GT(nonzero, 100000) << "the scenes are not empty";
     EXPECT_GT(rows_checked, 20000);
+    EXPECT_GT(exact, 0) << "some rays meet boundaries within the bounds";
+    EXPECT_LT(exact * 10, cells) << "runs settle most cells";
+}
+
+// Scenes that press on the bounds of runs of cells: rays that run along patch
+// boundaries and room edges (a cube room split evenly, binary pixel sizes up
+// to 64 cells a side), the same far from the origin (coarser rounding), a
+// floor of 900 patches (the rays drift over many moves), a polygon whose
+// plane passes a hair from the patch centres (t tiny, never settled by the
+// bounds), and a tilted room. Each by runs of cells against the reference.
+TEST(FastFormFactors, BoundaryRaysFarScenesAndLongDriftMatchTheReference) {
+    QuietStdout quiet;
+    struct Case {
+        const char *name;
+        float shift, pixel_size;
+        int32_t floor_patches;
+        bool hair, tilted;
+        bool expect_exact;
+    };
+    const Case cases[] = {
+        {"split cube room, 1/8", 0, 0.125f, 4, false, false, true},
+        {"split cube room, 1/32", 0, 0.03125f, 4, false, false, true},
+        {"far from the origin", 1000, 0.0625f, 4, false, false, true},
+        {"900 floor patches", 0, 0.125f, 30, false, false, false},
+        {"plane a hair from the centres", 0, 0.125f, 2, true, false, true},
+        {"tilted room", 0, 0.0625f, 3, false, true, false},
+    };
+    for (const Case &c : cases) {
+        const float o[3] = {c.shift, c.shift, c.shift};
+        float two = 2;
+        const float ex[3] = {two, 0, 0}, ey[3] = {0, two, 0}, ez[3] = {0, 0, two};
+        const float top[3] = {o[0], o[1], o[2] + two}, far_x[3] = {o[0] + two, o[1], o[2]}, far_y[3] = {o[0], o[1] + two, o[2]};
+        int32_t n = c.floor_patches;
+        std::vector<Polygon> polys = {rectangle(o, ex, ey, n, n),        rectangle(top, ey, ex, 4, 4),
+                                      rectangle(o, ey, ez, 4, 4),        rectangle(far_x, ez, ey, 4, 4),
+                                      rectangle(o, ez, ex, 4, 4),        rectangle(far_y, ex, ez, 4, 4)};
+        if (c.hair) {
+            // a panel 2^-20 above the floor's patch centres, facing down
+            const float lid[3] = {0.5f, 0.5f, 0x1p-20f}, bx[3] = {1, 0, 0}, by[3] = {0, 1, 0};
+            polys.push_back(rectangle(lid, by, bx, 2, 2));
+        }
+        if (c.tilted) {
+            const float turn[3][3] = {{1, 2, 2}, {2, 1, -2}, {2, -2, 1}};
+            for (Polygon &p : polys) {
+                for (Vec3 &v : p.vertices) {
+                    const float x[3] = {v.x, v.y, v.z};
+                    for (int r = 0; r < 3; r++) (&v.x)[r] = turn[r][0] * x[0] + turn[r][1] * x[1] + turn[r][2] * x[2];
+                }
+                complete_polygon(&p);
+            }
+        }
+        std::vector<float> reference = scene_rows(polys, c.pixel_size, true);
+        std::vector<float> runs = scene_rows(polys, c.pixel_size, false, RUNS);
+        ASSERT_EQ(reference.size(), runs.size()) << c.name;
+        EXPECT_EQ(memcmp(reference.data(), runs.data(), reference.size() * sizeof(float)), 0) << c.name;
+        EXPECT_EQ(runcast.counters.rows + runcast.counters.declined, count_patches(polys.data(), (int32_t)polys.size()))
+            << c.name;
+        EXPECT_GT(runcast.counters.rows, 0) << c.name;
+        if (c.expect_exact) EXPECT_GT(runcast.counters.exact_cells, 0) << c.name << ": rays on boundaries";
+        // (a plane through the centres is never settled: its cells are all cast)
+        if (!c.hair) EXPECT_LT(runcast.counters.exact_cells * 5, runcast.counters.cells) << c.name;
+    }
 }
 
 // Polygons that tie for the nearest hit: a ceiling given twice and a
@@ -208,15 +288,19 @@ TEST(FastFormFactors, TablesAreCreatedAtTheFirstRowAndReleasedAfterTheLast) {
     QuietStdout quiet;
     std::vector<Polygon> polys = random_scene(7);
     cellcast_counters = {0, 0, 0};
-    std::vector<float> fast = scene_rows(polys, 0.25f, false);
-    EXPECT_EQ(fast, scene_rows(polys, 0.25f, true));
+    EXPECT_EQ(scene_rows(polys, 0.25f, false, CULLED), scene_rows(polys, 0.25f, true));
     EXPECT_GT(cellcast_counters.ray_tests, 0);
     int64_t tests = cellcast_counters.ray_tests;
+    EXPECT_EQ(scene_rows(polys, 0.25f, false, RUNS), scene_rows(polys, 0.25f, true));
+    int64_t rows = runcast.counters.rows;
+    EXPECT_GT(rows, 0);
     // A second scene after the first: the tables were released and are made
     // again for the new scene (a stale table would give wrong rows).
     std::vector<Polygon> other = random_scene(8);
-    EXPECT_EQ(scene_rows(other, 0.25f, false), scene_rows(other, 0.25f, true));
+    EXPECT_EQ(scene_rows(other, 0.25f, false, CULLED), scene_rows(other, 0.25f, true));
     EXPECT_GT(cellcast_counters.ray_tests, tests);
+    EXPECT_EQ(scene_rows(other, 0.25f, false, RUNS), scene_rows(other, 0.25f, true));
+    EXPECT_EQ(runcast.counters.rows, count_patches(other.data(), (int32_t)other.size())) << "counted afresh";
 }
 
 // --- the three-channel solver ----------------------------------------------------------

@@ -3,6 +3,7 @@
 // known values of a closed cube room.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -111,6 +112,77 @@ TEST(HemicubePlacement, WorkedExample) {
     expect_point(hemicube.hemicube_cells[0], 0.5f, 0.5f, 1, "moved cell 0");
     expect_point(hemicube.hemicube_top_corners[2], 2, 2, 1, "moved T2");
     for (int k = 0; k < 12; k++) EXPECT_EQ(hemicube.hemicube_item_buffer[k], -1);
+    hemicube_free();
+}
+
+// The moves of the fast paths' record: the cells get vec3_sum's bytes (four
+// at a time in SSE), the item buffer is -1 after every move, and the drift
+// (measured or carried forward) bounds how far every ray has strayed from its
+// placement ray, while the layout deviation bounds the placement rays'
+// distance from the faces' nominal map.
+TEST(HemicubePlacement, MovesMatchVec3SumAndTheDriftBoundsEveryRay) {
+    Polygon poly = make_polygon({0.1f, 0.3f, 0.7f, 6.1f, 0.3f, 0.7f, 6.1f, 5.3f, 0.7f, 0.1f, 5.3f, 0.7f}, 24, 20);
+    build_patch_grid(&poly, 1);
+    hemicube_init(0.05f);
+    hemicube_place(&poly, 0);
+    int32_t cells = hemicube.hemicube_cell_count;
+    std::vector<Vec3> expected(hemicube.hemicube_cells, hemicube.hemicube_cells + cells);
+    for (int f = 0; f < 5; f++) {
+        const HemicubeFace &face = hemicube.hemicube_faces[f];
+        for (int32_t i = 0; i < face.lines; i++)
+            for (int32_t j = 0; j < face.length; j++) {
+                const Vec3 &ray = hemicube.hemicube_placement_rays[face.first_cell + i * face.length + j];
+                const float *r = &ray.x;
+                for (int c = 0; c < 3; c++)
+                    ASSERT_LE(fabs((double)r[c] - (face.origin[c] + i * face.step_i[c] + j * face.step_j[c])),
+                              hemicube.hemicube_layout_deviation);
+            }
+    }
+    ASSERT_LT(hemicube.hemicube_layout_deviation, 1e-6);
+    for (int32_t j = 0; j < 24; j++)
+        for (int32_t k = 0; k < 20; k++) {
+            hemicube.hemicube_item_buffer[(j * 7 + k) % cells] = 5; // as a row would leave it
+            hemicube.hemicube_items_clear = false;
+            Vec3 centre;
+            patch_center(&poly, 0, j, k, &centre);
+            Vec3 offset;
+            vec3_difference(&hemicube.hemicube_centre, &centre, &offset);
+            for (Vec3 &cell : expected) vec3_sum(&cell, &offset, &cell);
+            hemicube_move(&centre);
+            ASSERT_EQ(memcmp(expected.data(), hemicube.hemicube_cells, expected.size() * sizeof(Vec3)), 0) << j << "," << k;
+            double largest = 0;
+            for (int32_t c = 0; c < cells; c++) {
+                ASSERT_EQ(hemicube.hemicube_item_buffer[c], -1);
+                Vec3 ray;
+                vec3_difference(&hemicube.hemicube_centre, &hemicube.hemicube_cells[c], &ray);
+                const Vec3 &ray0 = hemicube.hemicube_placement_rays[c];
+                largest = std::max({largest, fabs((double)ray.x - ray0.x), fabs((double)ray.y - ray0.y),
+                                    fabs((double)ray.z - ray0.z)});
+            }
+            ASSERT_LE(largest, (double)hemicube.hemicube_drift) << j << "," << k;
+        }
+    EXPECT_GT(hemicube.hemicube_drift, 0.0f) << "480 moves round somewhere";
+    EXPECT_LT(hemicube.hemicube_drift, 1e-4f) << "and the bound stays useful";
+    hemicube_free();
+    free_patch_grid(&poly, 1);
+}
+
+// A run's sum in single precision is the per-cell double sum rounded at
+// every addition.
+TEST(FormFactorRows, RunSumsRoundAsDoubleSumsDo) {
+    hemicube_init(0.0625f);
+    uint32_t state = 12345;
+    for (int32_t k = 0; k < hemicube.hemicube_cell_count; k++) {
+        state = state * 1664525u + 1013904223u;
+        hemicube.hemicube_delta_form_factors[k] = (float)((state >> 8) % 1000003) * 1e-9f * (float)(1 + k % 7);
+    }
+    float row[2] = {0.3f, 0.0f};
+    float expected = row[0];
+    for (int32_t k = 5; k < hemicube.hemicube_cell_count; k++)
+        expected = (float)((double)expected + (double)hemicube.hemicube_delta_form_factors[k]);
+    add_cell_run(row, 0, 5, hemicube.hemicube_cell_count);
+    EXPECT_EQ(memcmp(&row[0], &expected, sizeof(float)), 0);
+    EXPECT_EQ(row[1], 0.0f);
     hemicube_free();
 }
 

@@ -59,10 +59,8 @@ namespace {
 
 // Per polygon, fixed for the run.
 struct CastPolygon {
-    double normal[3];       // the float normal, widened
-    double plane_offset;    // N . p0, formed as the reference forms it
-    float box_min[3];       // the reference's bounding box: min and max of p0..p3
-    float box_max[3];
+    Vec3 normal;            // the polygon's normal
+    PolygonBox box;         // the reference's bounding box: min and max of p0..p3
     double lo[3], hi[3];    // the box widened by the margin: holds every exact ray point of a hit
     PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit uses it
     int32_t first_patch;    // count_patches over the polygons before it
@@ -123,62 +121,13 @@ double scene_extent = 0;         // largest absolute vertex coordinate
 
 double local(const double axis[3], const double r[3]) { return axis[0] * r[0] + axis[1] * r[1] + axis[2] * r[2]; }
 
-// Row and column boundaries that chain: each interval's end is the next one's
-// start and no interval runs backwards.
-bool grid_is_chained(const Polygon *polygon, PatchUV **rows) {
-    for (int32_t r = 0; r < polygon->patches_u; r++) {
-        const float *first = rows[r][0].uv;
-        if (!(first[0] <= first[2])) return false;
-        if (r + 1 < polygon->patches_u && !(first[2] == rows[r + 1][0].uv[0])) return false;
-        for (int32_t k = 0; k < polygon->patches_v; k++) {
-            const float *uv = rows[r][k].uv;
-            if (!(uv[1] <= uv[5])) return false;
-            if (k + 1 < polygon->patches_v && !(uv[5] == rows[r][k + 1].uv[1])) return false;
-        }
-    }
-    return true;
-}
-
-// The largest index i < count whose interval start start(i) lies strictly
-// below x, or -1. Starts never decrease, so that index is where the walk from
-// any first guess stops; the guess x / step only saves steps.
-template <typename Start> int32_t last_below(float x, float step, int32_t count, Start start) {
-    double guess = (double)x / (double)step;
-    int32_t i = guess >= 0 && guess < (double)count ? (int32_t)guess : (guess >= (double)count ? count - 1 : 0);
-    while (i >= 0 && !(start(i) < x)) i--;
-    while (i + 1 < count && start(i + 1) < x) i++;
-    return i;
-}
-
 // patch_at_hit for polygon q and the hit point x.
 int32_t lookup_patch(const Polygon *polygon, const CastPolygon *cp, int32_t q, const Vec3 *x) {
-    const PlaneMapping &m = cp->mapping;
-    double rx = (double)x->x - m.p0[0], ry = (double)x->y - m.p0[1], rz = (double)x->z - m.p0[2];
-    float u = (float)((rx * m.e1[0] + ry * m.e1[1] + rz * m.e1[2]) / m.length_u);
-    float v = (float)((rx * m.e3[0] + ry * m.e3[1] + rz * m.e3[2]) / m.length_v);
+    float u, v;
+    hit_uv(&cp->mapping, x, &u, &v);
     if (polygon->patches_u <= 0) return -1;
-    PatchUV **rows = patch_grid[q];
-
-    if (!cp->chained_grid) {
-        for (int32_t r = 0; r < polygon->patches_u; r++) {
-            const float *first = rows[r][0].uv;
-            if (!(first[0] < u && u < first[2])) continue;
-            for (int32_t k = 0; k < polygon->patches_v; k++) {
-                const float *uv = rows[r][k].uv;
-                if (uv[1] < v && v < uv[5]) return cp->first_patch + r * polygon->patches_v + k;
-            }
-        }
-        return -1;
-    }
-
-    // The last row whose start lies below u is the only one that can hold
-    // it; the starts never decrease, so walking from a guess finds it.
-    int32_t r = last_below(u, polygon->patch_size_u, polygon->patches_u, [rows](int32_t i) { return rows[i][0].uv[0]; });
-    if (r < 0 || !(u < rows[r][0].uv[2])) return -1;
-    const PatchUV *row = rows[r];
-    int32_t k = last_below(v, polygon->patch_size_v, polygon->patches_v, [row](int32_t i) { return row[i].uv[1]; });
-    if (k < 0 || !(v < row[k].uv[5])) return -1;
-    return cp->first_patch + r * polygon->patches_v + k;
+    int32_t k = cp->chained_grid ? grid_patch_chained(polygon, patch_grid[q], u, v) : grid_patch(polygon, patch_grid[q], u, v);
+    return k == -1 ? -1 : cp->first_patch + k;
 }
 
 // The placement data: the polygon's frame, the cell rays at placement and,
@@ -249,22 +198,9 @@ void refresh_tile(int f, int32_t ti, int32_t tj) {
 // hit rule: the smaller rounded distance wins, equal distances the lower index.
 // Returns true when the cell's best changed.
 inline bool test_cell(int32_t k, int32_t q, const CastPolygon *cp, double numerator, const Vec3 &o) {
-    const Vec3 &d = cell_rays[k];
-    double den = cp->normal[0] * (double)d.x + cp->normal[1] * (double)d.y + cp->normal[2] * (double)d.z;
-    if (fabs(den) <= GEOMETRY_EPSILON) return false;
-    double t = numerator / den;
-    if (!(t >= GEOMETRY_EPSILON)) return false;
     Vec3 x;
-    x.x = (float)((double)o.x + t * (double)d.x);
-    x.y = (float)((double)o.y + t * (double)d.y);
-    x.z = (float)((double)o.z + t * (double)d.z);
-    if (!within_box_bound(x.x, cp->box_min[0], cp->box_max[0])) return false;
-    if (!within_box_bound(x.y, cp->box_min[1], cp->box_max[1])) return false;
-    if (!within_box_bound(x.z, cp->box_min[2], cp->box_max[2])) return false;
-    double dx = (float)((double)x.x - (double)o.x);
-    double dy = (float)((double)x.y - (double)o.y);
-    double dz = (float)((double)x.z - (double)o.z);
-    float distance = (float)sqrt(dx * dx + dy * dy + dz * dz);
+    if (!ray_hits_box(&cp->normal, numerator, &cp->box, &o, &cell_rays[k], &x)) return false;
+    float distance = hit_distance(&o, &x);
     if (distance < best_distance[k] || (distance == best_distance[k] && q < best_polygon[k])) {
         best_distance[k] = distance;
         best_polygon[k] = q;
@@ -398,25 +334,15 @@ void cellcast_init(const Polygon *polys, int32_t count) {
     for (int32_t q = 0; q < count; q++) {
         const Polygon *polygon = &polys[q];
         CastPolygon *cp = &cast_polygons[q];
-        const Vec3 *p = polygon->vertices;
-        cp->normal[0] = polygon->normal.x;
-        cp->normal[1] = polygon->normal.y;
-        cp->normal[2] = polygon->normal.z;
-        cp->plane_offset = vec3_dot(&polygon->normal, &p[0]);
-        const float xs[4] = {p[0].x, p[1].x, p[2].x, p[3].x}, ys[4] = {p[0].y, p[1].y, p[2].y, p[3].y},
-                    zs[4] = {p[0].z, p[1].z, p[2].z, p[3].z};
-        const float *axis[3] = {xs, ys, zs};
+        cp->normal = polygon->normal;
+        cp->box = polygon_box(polygon);
         double extent = scene_extent;
-        for (int a = 0; a < 3; a++) {
-            cp->box_min[a] = fminf(fminf(axis[a][0], axis[a][1]), fminf(axis[a][2], axis[a][3]));
-            cp->box_max[a] = fmaxf(fmaxf(axis[a][0], axis[a][1]), fmaxf(axis[a][2], axis[a][3]));
-        }
         // eps of the box test, the rounding of the hit point to single
         // precision (2^-24 relative), that of O + t d in double, with room.
         double margin = 1e-8 + 2.4e-7 * extent;
         for (int a = 0; a < 3; a++) {
-            cp->lo[a] = (double)cp->box_min[a] - margin;
-            cp->hi[a] = (double)cp->box_max[a] + margin;
+            cp->lo[a] = (double)cp->box.low[a] - margin;
+            cp->hi[a] = (double)cp->box.high[a] + margin;
         }
         cp->mapping = plane_mapping(polygon, false);
         cp->first_patch = first;
@@ -500,7 +426,7 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
         candidate->lower_bound = DBL_MAX;
         if (q == current) continue;
         const CastPolygon *cp = &cast_polygons[q];
-        double numerator = cp->plane_offset - vec3_dot(&polys[q].normal, &o);
+        double numerator = plane_numerator(&polys[q], &o);
         if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
         if (project) {
             double highest = 0;

@@ -18,6 +18,7 @@
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/runcast.h"
 
 int32_t form_factor_row_number = 0;
 PolygonHit *polygon_hits = nullptr;
@@ -26,13 +27,16 @@ namespace {
 
 // Second pass: each cell's delta form factor added to the patch it sees, in
 // cell order, rounded to single precision at every addition.
+// Consecutive cells that see the same patch are added as one run.
 void add_cells(float *row) {
     int32_t cells = hemicube.hemicube_cell_count;
     const int32_t *items = hemicube.hemicube_item_buffer;
-    const float *delta = hemicube.hemicube_delta_form_factors;
-    for (int32_t k = 0; k < cells; k++) {
-        int32_t j = items[k];
-        if (j != -1) row[j] = (float)((double)row[j] + (double)delta[k]);
+    int32_t k = 0;
+    while (k < cells) {
+        int32_t j = items[k], end = k + 1;
+        while (end < cells && items[end] == j) end++;
+        if (j != -1) add_cell_run(row, j, k, end);
+        k = end;
     }
 }
 
@@ -45,12 +49,23 @@ void start_row(float *row, int32_t patches) {
 
 } // namespace
 
+void form_factor_rows_restart() { form_factor_row_number = 0; }
+
 void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count) {
     start_row(row, patches);
-    if (form_factor_row_number == 1) cellcast_init(polys, count);
-    resolve_hemicube_cells(polys, count);
-    add_cells(row);
-    if (form_factor_row_number == patches) cellcast_free();
+    if (form_factor_row_number == 1) {
+        runcast_init(polys, count);
+        cellcast_init(polys, count);
+    }
+    if (!runcast_row(row, polys, count)) {
+        hemicube.hemicube_items_clear = false;
+        resolve_hemicube_cells(polys, count);
+        add_cells(row);
+    }
+    if (form_factor_row_number == patches) {
+        runcast_free();
+        cellcast_free();
+    }
     printf("\b\b\b\b\b\b\b");
 }
 
@@ -61,6 +76,7 @@ void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys
 
     int32_t cells = hemicube.hemicube_cell_count;
     int32_t *items = hemicube.hemicube_item_buffer;
+    hemicube.hemicube_items_clear = false;
     for (int32_t k = 0; k < cells; k++) {
         cast_cell_ray(k, polygon_hits, polys, count);
         int32_t q = nearest_polygon_hit(polygon_hits, polys, count);

@@ -7,8 +7,13 @@
 #include "formfactor/raycast.h"
 #include "geometry/environment.h"
 
-// Number of the row being computed, counted from 1; never reset.
+// Number of the row being computed, counted from 1; a run never resets it.
 extern int32_t form_factor_row_number;
+
+// Starts the row count afresh, for a program (the tests, the benchmark) that
+// computes the rows of more than one scene: the next row is row 1 again, so
+// the tables made at row 1 are made anew for the new scene.
+void form_factor_rows_restart();
 
 // Hit table shared by all rows: created at row 1, released after the last.
 extern PolygonHit *polygon_hits;

@@ -16,8 +16,21 @@
 // in double, so a cell is rounded once, where it is stored. The shifts add up
 // in single precision over a polygon's patches; placing on the next polygon
 // starts afresh.
+//
+// For the fast paths the placement also records each face's layout as an
+// affine map of the cell's line and position (in double, before rounding),
+// the rays right after placement, and how far those lie from the map; every
+// move then measures how far the rays have strayed from the placement rays
+// (hemicube_drift). Together they bound |ray - nominal ray| for every cell.
+// The move adds the offset in single precision four cells at a time (SSE2,
+// which every x86-64 has): a single-precision sum is the double sum rounded
+// once more to single precision (double carries more than 2 * 24 + 2 bits), so
+// the cells get the bytes vec3_sum would give them.
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/errors.h"
 #include "formfactor/hemicube.h"
@@ -32,12 +45,20 @@ const double PI = 3.141592653589793;
 // Largest resolution whose 3*n*n cells still count in 32 bits.
 const double MAX_RESOLUTION = 26754.0;
 
+// Moves between two measurements of the drift.
+const int32_t MEASURE_EVERY = 8;
+
 // Components of a stored point, widened for arithmetic.
 struct Point {
     double x, y, z;
 };
 
 Point widen(const Vec3 &v) { return {(double)v.x, (double)v.y, (double)v.z}; }
+
+Vec3 cell_ray_of(int32_t k) {
+    const Vec3 &c = hemicube.hemicube_cells[k], &o = hemicube.hemicube_centre;
+    return {(float)((double)c.x - (double)o.x), (float)((double)c.y - (double)o.y), (float)((double)c.z - (double)o.z)};
+}
 
 // to - from, from the widened corners and kept in double precision: the
 // placement stores only the corners and the cells, not the edges between them.
@@ -49,6 +70,51 @@ void store(Vec3 *out, double x, double y, double z) {
     out->x = (float)x;
     out->y = (float)y;
     out->z = (float)z;
+}
+
+Point scaled(const Point &p, double f) { return {p.x * f, p.y * f, p.z * f}; }
+
+void set_face(HemicubeFace *face, int32_t first_cell, int32_t lines, int32_t length, Point origin, Point step_i,
+              Point step_j) {
+    face->first_cell = first_cell;
+    face->lines = lines;
+    face->length = length;
+    const Point *from[3] = {&origin, &step_i, &step_j};
+    double *to[3] = {face->origin, face->step_i, face->step_j};
+    for (int v = 0; v < 3; v++) {
+        to[v][0] = from[v]->x;
+        to[v][1] = from[v]->y;
+        to[v][2] = from[v]->z;
+    }
+}
+
+// The rays right after placement, and the largest component of their
+// distance from the faces' nominal rays (a value that is not a number
+// stays).
+void measure_layout() {
+    Hemicube &h = hemicube;
+    h.hemicube_drift = 0.0f;
+    h.hemicube_drift_measured = true;
+    h.hemicube_moves = 0;
+    if (h.hemicube_placement_rays == nullptr) return;
+    double deviation = 0;
+    for (int f = 0; f < 5; f++) {
+        const HemicubeFace &face = h.hemicube_faces[f];
+        for (int32_t i = 0; i < face.lines; i++) {
+            for (int32_t j = 0; j < face.length; j++) {
+                int32_t k = face.first_cell + i * face.length + j;
+                Vec3 ray = cell_ray_of(k);
+                h.hemicube_placement_rays[k] = ray;
+                const float *r = &ray.x;
+                for (int c = 0; c < 3; c++) {
+                    double nominal = face.origin[c] + i * face.step_i[c] + j * face.step_j[c];
+                    double gap = fabs((double)r[c] - nominal);
+                    if (!(gap <= deviation)) deviation = gap;
+                }
+            }
+        }
+    }
+    h.hemicube_layout_deviation = deviation;
 }
 
 } // namespace
@@ -66,6 +132,7 @@ void hemicube_init(float pixel_size) {
     h.hemicube_item_buffer = (int32_t *)checked_calloc(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
     h.hemicube_delta_form_factors = (float *)checked_calloc(allocated, sizeof(float), EXIT_HEMICUBE_DELTAS_NO_MEMORY);
     h.hemicube_cells = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+    h.hemicube_placement_rays = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
 
     double s = pixel_size;
     double c0 = (float)(s / 2.0 - 1.0);
@@ -93,6 +160,7 @@ void hemicube_init(float pixel_size) {
         }
     }
     h.hemicube_cell_count = index;
+    h.hemicube_items_clear = false;
 }
 
 void hemicube_free() {
@@ -102,6 +170,8 @@ void hemicube_free() {
     hemicube.hemicube_delta_form_factors = nullptr;
     free(hemicube.hemicube_cells);
     hemicube.hemicube_cells = nullptr;
+    free(hemicube.hemicube_placement_rays);
+    hemicube.hemicube_placement_rays = nullptr;
 }
 
 void hemicube_place(const Polygon *polys, int32_t i) {
@@ -130,6 +200,9 @@ void hemicube_place(const Polygon *polys, int32_t i) {
     Vec3 *cell = h.hemicube_cells;
 
     Point t0 = widen(top[0]), d1 = difference(top[0], top[1]), d3 = difference(top[0], top[3]);
+    Point c0 = widen(h.hemicube_centre);
+    set_face(&h.hemicube_faces[0], 0, n, n, {t0.x - c0.x + (half * d1.x + half * d3.x) * 0.5, t0.y - c0.y + (half * d1.y + half * d3.y) * 0.5,
+             t0.z - c0.z + (half * d1.z + half * d3.z) * 0.5}, scaled(d3, s * 0.5), scaled(d1, s * 0.5));
     for (int32_t a = 0; a < n; a++) {
         double fa = a * s + half;
         for (int32_t b = 0; b < n; b++) {
@@ -147,6 +220,10 @@ void hemicube_place(const Polygon *polys, int32_t i) {
         const Vec3 &corner = top[start_corner[face]];
         Point start = widen(corner), along = difference(corner, top[end_corner[face]]),
               down = difference(corner, base[start_corner[face]]);
+        set_face(&h.hemicube_faces[1 + face], n * n + face * n * rows, n, rows,
+                 {start.x - c0.x + half * along.x * 0.5 + half * down.x, start.y - c0.y + half * along.y * 0.5 + half * down.y,
+                  start.z - c0.z + half * along.z * 0.5 + half * down.z},
+                 scaled(along, s * 0.5), scaled(down, s));
         for (int32_t a = 0; a < n; a++) {
             double fa = a * s + half;
             for (int32_t c = 0; c < rows; c++) {
@@ -156,19 +233,74 @@ void hemicube_place(const Polygon *polys, int32_t i) {
             }
         }
     }
+    measure_layout();
 }
 
 void hemicube_move(const Vec3 *centre) {
     Hemicube &h = hemicube;
     Vec3 offset;
     vec3_difference(&h.hemicube_centre, centre, &offset);
-    for (int32_t k = 0; k < h.hemicube_cell_count; k++) {
-        h.hemicube_item_buffer[k] = -1;
-        vec3_sum(&h.hemicube_cells[k], &offset, &h.hemicube_cells[k]);
+    int32_t cells = h.hemicube_cell_count;
+    if (cells > 0 && !h.hemicube_items_clear)
+        memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
+    h.hemicube_items_clear = true;
+
+    // The drift is measured at every MEASURE_EVERY-th move; in between it is
+    // bounded: each move rounds a cell (|error| <= 2^-24 |cell|, |cell| <=
+    // |centre| + 2) and its offset (2^-24 |offset|) once, and the ray's own
+    // rounding (2^-24 |d| <= 2^-23) may differ from the one measured; the
+    // bound takes twice each.
+    bool measure = h.hemicube_placement_rays != nullptr && (h.hemicube_moves + 1) % MEASURE_EVERY == 0;
+    float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
+    float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
+    double growth = 0x1p-23 * ((double)largest_centre + 2.0 + (double)largest_offset);
+
+    // Four cells are twelve floats: x y z x | y z x y | z x y z.
+    float *cell = &h.hemicube_cells[0].x;
+    const float *ray0 = measure ? &h.hemicube_placement_rays[0].x : nullptr;
+    const float o[3] = {offset.x, offset.y, offset.z}, q[3] = {centre->x, centre->y, centre->z};
+    __m128 shift[3], origin[3];
+    for (int v = 0; v < 3; v++) {
+        shift[v] = _mm_setr_ps(o[(4 * v) % 3], o[(4 * v + 1) % 3], o[(4 * v + 2) % 3], o[(4 * v + 3) % 3]);
+        origin[v] = _mm_setr_ps(q[(4 * v) % 3], q[(4 * v + 1) % 3], q[(4 * v + 2) % 3], q[(4 * v + 3) % 3]);
     }
-    for (int k = 0; k < 4; k++) {
-        vec3_sum(&h.hemicube_base_corners[k], &offset, &h.hemicube_base_corners[k]);
-        vec3_sum(&h.hemicube_top_corners[k], &offset, &h.hemicube_top_corners[k]);
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    __m128 largest = _mm_setzero_ps(), unordered = _mm_setzero_ps();
+    int32_t k = 0;
+    for (; k + 4 <= cells; k += 4) {
+        for (int v = 0; v < 3; v++) {
+            float *at = cell + 3 * k + 4 * v;
+            __m128 moved = _mm_add_ps(_mm_loadu_ps(at), shift[v]);
+            _mm_storeu_ps(at, moved);
+            if (ray0 == nullptr) continue;
+            __m128 gap = _mm_and_ps(_mm_sub_ps(_mm_sub_ps(moved, origin[v]), _mm_loadu_ps(ray0 + 3 * k + 4 * v)), magnitude);
+            largest = _mm_max_ps(largest, gap);
+            unordered = _mm_or_ps(unordered, _mm_cmpunord_ps(gap, gap));
+        }
+    }
+    float lanes[4];
+    _mm_storeu_ps(lanes, largest);
+    float drift = fmaxf(fmaxf(lanes[0], lanes[1]), fmaxf(lanes[2], lanes[3]));
+    bool lost = _mm_movemask_ps(unordered) != 0;
+    for (; k < cells; k++) {
+        for (int c = 0; c < 3; c++) {
+            float moved = cell[3 * k + c] + o[c];
+            cell[3 * k + c] = moved;
+            if (ray0 == nullptr) continue;
+            float gap = fabsf((moved - q[c]) - ray0[3 * k + c]);
+            if (!(gap <= drift)) {
+                lost = lost || gap != gap;
+                drift = fmaxf(drift, gap);
+            }
+        }
+    }
+    for (int c = 0; c < 4; c++) {
+        vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
+        vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
     }
     h.hemicube_centre = *centre;
+    if (!measure) drift = (float)(((double)h.hemicube_drift + growth + (h.hemicube_drift_measured ? 0x1p-21 : 0.0)) * (1 + 0x1p-20));
+    h.hemicube_drift = lost ? NAN : drift;
+    h.hemicube_drift_measured = measure;
+    h.hemicube_moves++;
 }

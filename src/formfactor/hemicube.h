@@ -13,6 +13,18 @@
 
 #include "geometry/environment.h"
 
+// One face of the hemicube as lines of cells: cell first_cell + i * length + j
+// for line i = 0 .. lines - 1 and j = 0 .. length - 1 (the top face's rows a
+// and columns b; a side face's positions a and rows c). As laid out by
+// hemicube_place, before any rounding, the cell lies at
+//   placement centre + origin + i * step_i + j * step_j
+// (all in double; the stored cells are these points rounded to single
+// precision, then shifted from patch to patch).
+struct HemicubeFace {
+    int32_t first_cell, lines, length;
+    double origin[3], step_i[3], step_j[3];
+};
+
 struct Hemicube {
     float hemicube_pixel_size;   // cell edge s
     int32_t hemicube_resolution; // n = floor(2 / s), cells along each top-face edge
@@ -26,13 +38,28 @@ struct Hemicube {
     Vec3 hemicube_base_corners[4];  // B0..B3, in the polygon's plane
     Vec3 hemicube_top_corners[4];   // T0..T3 = Bk + normal
     int32_t hemicube_placements;    // calls of hemicube_place so far: tells a new layout of the cells
+
+    // For the fast paths, which classify cells by their nominal rays and need
+    // to know how far the stored rays stray from them:
+    HemicubeFace hemicube_faces[5];   // top, then side faces 1 to 4
+    Vec3 *hemicube_placement_rays;    // per cell: cell - centre right after hemicube_place
+    double hemicube_layout_deviation; // largest |placement ray - nominal ray| component
+    float hemicube_drift;             // bound on |ray now - placement ray| per component after the last move
+    bool hemicube_drift_measured;     // the bound was measured at the last move (not carried forward)
+    int32_t hemicube_moves;           // hemicube_move calls since hemicube_place
+    // The item buffer holds -1 in every cell in use. hemicube_move sets it
+    // and skips the clearing while it holds; whoever writes an item clears it
+    // first (the reference rows and the culled search do; runs of cells add
+    // to the row directly and leave the buffer alone).
+    bool hemicube_items_clear;
 };
 
 extern Hemicube hemicube;
 
 // Computes the resolution, allocates the three arrays (codes 10, 11, 12; a
 // resolution whose 3*n*n cells do not fit in 32 bits is reported as code 10)
-// and fills the delta form factors.
+// and the placement rays beside the cells (code 12), and fills the delta form
+// factors.
 void hemicube_init(float pixel_size);
 
 // Releases the three arrays; does nothing when already released.
@@ -43,5 +70,18 @@ void hemicube_free();
 void hemicube_place(const Polygon *polys, int32_t i);
 
 // Shifts the whole hemicube so that its centre is `centre` and clears the
-// item buffer to -1.
+// item buffer to -1. Measures hemicube_drift on the way.
 void hemicube_move(const Vec3 *centre);
+
+// Adds the delta form factors of cells [first, end) to row[patch], in cell
+// order, each addition rounded to single precision. The single-precision sum
+// a + b is the double sum rounded to single precision, (float)((double)a +
+// (double)b): double carries more than 2 * 24 + 2 bits, so rounding twice
+// never differs from rounding once. Summing in a register keeps the run's
+// additions free of stores.
+inline void add_cell_run(float *row, int32_t patch, int32_t first, int32_t end) {
+    const float *delta = hemicube.hemicube_delta_form_factors;
+    float sum = row[patch];
+    for (int32_t k = first; k < end; k++) sum += delta[k];
+    row[patch] = sum;
+}

@@ -1,4 +1,4 @@
-// Cell ray casting and patch lookup.
+// Cell ray casting and patch lookup, the reference loop's three operations.
 //
 // A ray starts at the hemicube centre O and passes through a cell's centre at
 // parameter t = 1 (d = cell - O is not normalised). Against each polygon:
@@ -15,55 +15,21 @@
 //
 // A hit point belongs to a patch only strictly inside the patch's u and v
 // ranges: a point on a patch boundary, or on the polygon's edge, lies on none.
+// The arithmetic itself is the inline routines of raycast.h, shared with the
+// fast paths.
 #include <cfloat>
-#include <cmath>
 
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
-#include "geometry/patches.h"
-
-namespace {
-
-float min4(float a, float b, float c, float d) { return fminf(fminf(a, b), fminf(c, d)); }
-float max4(float a, float b, float c, float d) { return fmaxf(fmaxf(a, b), fmaxf(c, d)); }
-
-} // namespace
-
-bool within_box_bound(double value, float low, float high) {
-    bool above = value > (double)low || fabs(value - (double)low) < GEOMETRY_EPSILON;
-    bool below = value < (double)high || fabs(value - (double)high) < GEOMETRY_EPSILON;
-    return above && below;
-}
 
 void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t count) {
     const Vec3 *origin = &hemicube.hemicube_centre;
-    Vec3 d;
-    vec3_difference(origin, &hemicube.hemicube_cells[cell], &d);
-
+    Vec3 d = cell_ray(&hemicube.hemicube_cells[cell], origin);
     for (int32_t q = 0; q < count; q++) {
         if (q == hemicube.current_polygon) continue;
-        PolygonHit *entry = &hits[q];
-        entry->hit = 0;
         const Polygon *polygon = &polys[q];
-        const Vec3 *normal = &polygon->normal;
-
-        double den = vec3_dot(normal, &d);
-        if (fabs(den) <= GEOMETRY_EPSILON) continue;
-        double t = (vec3_dot(normal, &polygon->vertices[0]) - vec3_dot(normal, origin)) / den;
-        if (!(t >= GEOMETRY_EPSILON)) continue;
-
-        Vec3 x;
-        x.x = (float)((double)origin->x + t * (double)d.x);
-        x.y = (float)((double)origin->y + t * (double)d.y);
-        x.z = (float)((double)origin->z + t * (double)d.z);
-
-        const Vec3 *p = polygon->vertices;
-        if (!within_box_bound(x.x, min4(p[0].x, p[1].x, p[2].x, p[3].x), max4(p[0].x, p[1].x, p[2].x, p[3].x))) continue;
-        if (!within_box_bound(x.y, min4(p[0].y, p[1].y, p[2].y, p[3].y), max4(p[0].y, p[1].y, p[2].y, p[3].y))) continue;
-        if (!within_box_bound(x.z, min4(p[0].z, p[1].z, p[2].z, p[3].z), max4(p[0].z, p[1].z, p[2].z, p[3].z))) continue;
-
-        entry->hit = 1;
-        entry->point = x;
+        PolygonBox box = polygon_box(polygon);
+        hits[q].hit = ray_hits_box(&polygon->normal, plane_numerator(polygon, origin), &box, origin, &d, &hits[q].point);
     }
 }
 
@@ -72,7 +38,7 @@ int32_t nearest_polygon_hit(const PolygonHit *hits, const Polygon *polys, int32_
     float best_distance = FLT_MAX;
     for (int32_t q = 0; q < count; q++) {
         if (q == hemicube.current_polygon || !hits[q].hit) continue;
-        float distance = (float)vec3_distance(&hemicube.hemicube_centre, &hits[q].point);
+        float distance = hit_distance(&hemicube.hemicube_centre, &hits[q].point);
         if (distance < best_distance) {
             best = q;
             best_distance = distance;
@@ -86,20 +52,25 @@ int32_t nearest_polygon_hit(const PolygonHit *hits, const Polygon *polys, int32_
 int32_t patch_at_hit(int32_t q, const PolygonHit *hits, const Polygon *polys) {
     const Polygon *polygon = &polys[q];
     PlaneMapping m = plane_mapping(polygon, false);
-    const Vec3 *x = &hits[q].point;
-    double rx = (double)x->x - m.p0[0], ry = (double)x->y - m.p0[1], rz = (double)x->z - m.p0[2];
-    float u = (float)((rx * m.e1[0] + ry * m.e1[1] + rz * m.e1[2]) / m.length_u);
-    float v = (float)((rx * m.e3[0] + ry * m.e3[1] + rz * m.e3[2]) / m.length_v);
+    float u, v;
+    hit_uv(&m, &hits[q].point, &u, &v);
     if (polygon->patches_u <= 0) return -1;
+    int32_t k = grid_patch(polygon, patch_grid[q], u, v);
+    return k == -1 ? -1 : count_patches(polys, q) + k;
+}
 
-    PatchUV **rows = patch_grid[q];
+bool grid_is_chained(const Polygon *polygon, PatchUV *const *rows) {
+    if (polygon->patches_u <= 0 || polygon->patches_v <= 0) return false;
     for (int32_t r = 0; r < polygon->patches_u; r++) {
         const float *first = rows[r][0].uv;
-        if (!(first[0] < u && u < first[2])) continue;
+        if (!(first[0] <= first[2])) return false;
+        if (r + 1 < polygon->patches_u && !(first[2] == rows[r + 1][0].uv[0])) return false;
         for (int32_t k = 0; k < polygon->patches_v; k++) {
             const float *uv = rows[r][k].uv;
-            if (uv[1] < v && v < uv[5]) return count_patches(polys, q) + r * polygon->patches_v + k;
+            if (!(uv[1] <= uv[5])) return false;
+            if (k + 1 < polygon->patches_v && !(uv[5] == rows[r][k + 1].uv[1])) return false;
+            if (!(uv[1] == rows[0][k].uv[1] && uv[5] == rows[0][k].uv[5])) return false;
         }
     }
-    return -1;
+    return true;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/program.h"
+#include "support/scene_builder.h"
 #include "support/scenes.h"
 
 std::string ini_text(const IniSettings &s) {
@@ -23,12 +24,11 @@ std::string ini_text(const IniSettings &s) {
 }
 
 std::string polygon_line(const float c[4][3], Rgb e, Rgb r, int patches_u, int patches_v) {
-    char line[512];
-    snprintf(line, sizeof line, "[(%g %g %g),(%g %g %g),(%g %g %g),(%g %g %g)],(%g %g %g),(%g %g %g),(%d %d)\n",
-             (double)c[0][0], (double)c[0][1], (double)c[0][2], (double)c[1][0], (double)c[1][1], (double)c[1][2],
-             (double)c[2][0], (double)c[2][1], (double)c[2][2], (double)c[3][0], (double)c[3][1], (double)c[3][2],
-             (double)e.r, (double)e.g, (double)e.b, (double)r.r, (double)r.g, (double)r.b, patches_u, patches_v);
-    return line;
+    double corners[4][3];
+    for (int k = 0; k < 4; k++)
+        for (int a = 0; a < 3; a++) corners[k][a] = c[k][a];
+    return polygon_line(corners, Colour{(double)e.r, (double)e.g, (double)e.b}, Colour{(double)r.r, (double)r.g, (double)r.b},
+                        patches_u, patches_v);
 }
 
 std::string cube_room(Rgb light, Rgb reflectance, int floor_u, int floor_v) {
