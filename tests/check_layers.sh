@@ -11,8 +11,11 @@
 #               built apart from the driver library and hands over to
 #               viewer/viewer.h
 #   viewer      base geometry export, and driver/config.h alone of the driver
-#   bake        everything, like the driver (halvora-bake)
-#   import      base geometry (halvora-import)
+#   bake        base geometry export, and viewer/draw.h of the viewer
+#               (halvora-bake's picture, meshes and pre-flight check)
+#   import      base geometry (halvora-import's OBJ reader)
+# The companions' entry points, bake_main.cpp and import_main.cpp, stand in
+# the driver beside halvora's main.cpp and may use bake/ and import/.
 #
 # Usage: tests/check_layers.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
@@ -25,9 +28,9 @@ allowed() {
     base) echo "base" ;;
     geometry) echo "base geometry" ;;
     formfactor | solver | export) echo "base geometry $1" ;;
-    driver) echo "base geometry formfactor solver export driver viewer/viewer.h" ;;
+    driver) echo "base geometry formfactor solver export driver viewer/viewer.h viewer/draw.h bake import" ;;
     viewer) echo "base geometry export viewer driver/config.h" ;;
-    bake) echo "base geometry formfactor solver export driver viewer bake" ;;
+    bake) echo "base geometry export viewer/draw.h bake" ;;
     import) echo "base geometry import" ;;
     *) echo "" ;;
     esac
