@@ -69,42 +69,8 @@ double now() {
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-std::string ini_text(const Scene &scene) {
-    return std::string("settings\ngame_mode = 0\nwindow_origin_x = 0\nwindow_origin_y = 0\n"
-                       "window_width = 640\nwindow_height = 480\nhemicube_pixel_size = ") +
-           scene.pixel_size + "\nsolution_precision = " + scene.precision +
-           "\ncamera\neye_x = 1\neye_y = -3\neye_z = 1\nlook_at_x = 1\nlook_at_y = 1\nlook_at_z = 1\n"
-           "up_x = 0\nup_y = 0\nup_z = 1\nfov = 60\nnear = 0.1\nfar = 100\nenvironment\nfilename = scene.txt\n";
-}
-
-void write_text(const std::string &path, const std::string &text) {
-    FILE *file = fopen(path.c_str(), "w");
-    if (file == nullptr || fwrite(text.data(), 1, text.size(), file) != text.size() || fclose(file) != 0) {
-        fprintf(stderr, "bench: cannot write %s\n", path.c_str());
-        exit(1);
-    }
-}
-
 std::string make_scene_dir(const Scene &scene) {
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/halvora-bench-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        perror("bench: mkdtemp");
-        exit(1);
-    }
-    std::string dir = buffer.data();
-    write_text(dir + "/RADIOSTY.INI", ini_text(scene));
-    write_text(dir + "/scene.txt", scene.text);
-    return dir;
-}
-
-void remove_scene_dir(const std::string &dir) {
-    const char *names[] = {"RADIOSTY.INI", "scene.txt", "ENVRNMNT.BIN", "PATCH.BIN", "FF.BIN",
-                           "FF_REF.BIN",   "PATCHRAD.BIN", "VERTRAD.BIN"};
-    for (const char *name : names) remove((dir + "/" + name).c_str());
-    rmdir(dir.c_str());
+    return ::make_scene_dir("bench", scene.pixel_size, scene.precision, scene.text);
 }
 
 bool same_files(const char *a, const char *b) {

@@ -55,40 +55,8 @@ double wall_seconds() {
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-void write_text(const std::string &path, const std::string &text) {
-    FILE *file = fopen(path.c_str(), "w");
-    if (file == nullptr || fwrite(text.data(), 1, text.size(), file) != text.size() || fclose(file) != 0) {
-        fprintf(stderr, "bench: cannot write %s\n", path.c_str());
-        exit(1);
-    }
-}
-
 std::string make_dir(const SolverScene &scene) {
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/halvora-solver-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        perror("bench: mkdtemp");
-        exit(1);
-    }
-    std::string dir = buffer.data();
-    write_text(dir + "/RADIOSTY.INI",
-               std::string("settings\ngame_mode = 0\nwindow_origin_x = 0\nwindow_origin_y = 0\nwindow_width = 640\n"
-                           "window_height = 480\nhemicube_pixel_size = ") +
-                   scene.pixel_size +
-                   "\nsolution_precision = 0.0001\ncamera\neye_x = 1\neye_y = -3\neye_z = 1\nlook_at_x = 1\n"
-                   "look_at_y = 1\nlook_at_z = 1\nup_x = 0\nup_y = 0\nup_z = 1\nfov = 60\nnear = 0.1\nfar = 100\n"
-                   "environment\nfilename = scene.txt\n");
-    write_text(dir + "/scene.txt", scene.text);
-    return dir;
-}
-
-void remove_dir(const std::string &dir) {
-    for (const char *name : {"RADIOSTY.INI", "scene.txt", "ENVRNMNT.BIN", "PATCH.BIN", "FF.BIN", "PATCHRAD.BIN",
-                             "VERTRAD.BIN"})
-        remove((dir + "/" + name).c_str());
-    rmdir(dir.c_str());
+    return make_scene_dir("solver", scene.pixel_size, "0.0001", scene.text);
 }
 
 bool same_as_file(const char *path, const float *values, size_t count) {
@@ -312,7 +280,7 @@ SolverMeasure solver_scene(const SolverScene &scene) {
             m.batch_wall[dense == 0 ? 1 : 0] = median(wall[dense]);
         }
     }
-    remove_dir(dir);
+    remove_scene_dir(dir);
     return m;
 }
 

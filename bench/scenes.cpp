@@ -4,6 +4,9 @@
 // a box). The lines and the seeded generator are the shared scene builder's.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <vector>
 
 #include "scenes.h"
 #include "support/scene_builder.h"
@@ -103,4 +106,43 @@ std::string cube_room_of(int32_t patches) {
         scene += polygon_line(faces[f], {e, 0.9 * e, 0.8 * e}, {0.7, 0.5, 0.3}, k, m);
     }
     return scene;
+}
+
+namespace {
+
+void write_text(const std::string &path, const std::string &text) {
+    FILE *file = fopen(path.c_str(), "w");
+    if (file == nullptr || fwrite(text.data(), 1, text.size(), file) != text.size() || fclose(file) != 0) {
+        fprintf(stderr, "bench: cannot write %s\n", path.c_str());
+        exit(1);
+    }
+}
+
+} // namespace
+
+std::string make_scene_dir(const std::string &tag, const std::string &pixel_size, const std::string &precision,
+                           const std::string &scene_text) {
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/halvora-" + tag + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        perror("bench: mkdtemp");
+        exit(1);
+    }
+    std::string dir = buffer.data();
+    write_text(dir + "/RADIOSTY.INI",
+               "settings\ngame_mode = 0\nwindow_origin_x = 0\nwindow_origin_y = 0\nwindow_width = 640\n"
+               "window_height = 480\nhemicube_pixel_size = " + pixel_size + "\nsolution_precision = " + precision +
+               "\ncamera\neye_x = 1\neye_y = -3\neye_z = 1\nlook_at_x = 1\nlook_at_y = 1\nlook_at_z = 1\n"
+               "up_x = 0\nup_y = 0\nup_z = 1\nfov = 60\nnear = 0.1\nfar = 100\nenvironment\nfilename = scene.txt\n");
+    write_text(dir + "/scene.txt", scene_text);
+    return dir;
+}
+
+void remove_scene_dir(const std::string &dir) {
+    for (const char *name : {"RADIOSTY.INI", "scene.txt", "ENVRNMNT.BIN", "PATCH.BIN", "FF.BIN", "FF_REF.BIN",
+                             "PATCHRAD.BIN", "VERTRAD.BIN"})
+        remove((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
 }

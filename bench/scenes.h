@@ -16,3 +16,12 @@ std::string cluttered_hall(uint32_t seed);
 // The closed cube room of side 2, the ceiling emitting, every face cut into
 // about patches / 6 patches: about `patches` patches in all.
 std::string cube_room_of(int32_t patches);
+
+// A fresh directory under $TMPDIR (or /tmp) named after `tag`, holding a
+// RADIOSTY.INI with the given hemicube_pixel_size and solution_precision and
+// the scene as scene.txt. Ends the benchmark when it cannot be made.
+std::string make_scene_dir(const std::string &tag, const std::string &pixel_size, const std::string &precision,
+                           const std::string &scene_text);
+
+// Removes the directory and the files a run leaves in it.
+void remove_scene_dir(const std::string &dir);
