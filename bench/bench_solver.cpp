@@ -146,7 +146,7 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
     pid_t child = fork();
     if (child == 0) {
         if (chdir(dir.c_str()) != 0) _exit(1);
-        form_factor_row_number = 0;
+        form_factor_rows_restart();
         if (!dense) {
             run_batch_stages();
             _exit(0);
@@ -154,7 +154,7 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
         configuration_stage();
         environment_stage();
         patch_stage();
-        form_factor_row_number = 0;
+        form_factor_rows_restart();
         FILE *ff = form_factor_stage();
         double read_seconds;
         int32_t sweeps[3];
@@ -202,7 +202,7 @@ SolverMeasure solver_scene(const SolverScene &scene) {
     configuration_stage();
     environment_stage();
     patch_stage();
-    form_factor_row_number = 0; // the rows' counter, which a stage run before left at its end
+    form_factor_rows_restart(); // a stage run before left the counter at its end
     FILE *ff = form_factor_stage();
     fflush(ff);
     size_t n = (size_t)patch_count;
