@@ -59,6 +59,7 @@ void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t 
     }
     if (!runcast_row(row, polys, count)) {
         hemicube.hemicube_items_clear = false;
+        hemicube_settle();
         resolve_hemicube_cells(polys, count);
         add_cells(row);
     }
@@ -74,6 +75,7 @@ void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys
     if (form_factor_row_number == 1)
         polygon_hits = (PolygonHit *)checked_calloc((size_t)count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
 
+    hemicube_settle();
     int32_t cells = hemicube.hemicube_cell_count;
     int32_t *items = hemicube.hemicube_item_buffer;
     hemicube.hemicube_items_clear = false;

@@ -22,8 +22,12 @@
 // the rays right after placement, and how far those lie from the map; every
 // move then measures how far the rays have strayed from the placement rays
 // (hemicube_drift). Together they bound |ray - nominal ray| for every cell.
-// The move adds the offset in single precision four cells at a time (SSE2,
-// which every x86-64 has): a single-precision sum is the double sum rounded
+// A move only records its offset; the cells take the recorded offsets, one
+// after another, when they are read in full (hemicube_settle) or when
+// HEMICUBE_PENDING_MOVES have gathered, and a single cell may be read with
+// them replayed (hemicube_cell). The drift is measured at every settling and
+// bounded in between. Settling adds the offsets in single precision four
+// cells at a time (SSE2, which every x86-64 has): a single-precision sum is the double sum rounded
 // once more to single precision (double carries more than 2 * 24 + 2 bits), so
 // the cells get the bytes vec3_sum would give them.
 #include <emmintrin.h>
@@ -45,8 +49,6 @@ const double PI = 3.141592653589793;
 // Largest resolution whose 3*n*n cells still count in 32 bits.
 const double MAX_RESOLUTION = 26754.0;
 
-// Moves between two measurements of the drift.
-const int32_t MEASURE_EVERY = 8;
 
 // Components of a stored point, widened for arithmetic.
 struct Point {
@@ -96,6 +98,7 @@ void measure_layout() {
     h.hemicube_drift = 0.0f;
     h.hemicube_drift_measured = true;
     h.hemicube_moves = 0;
+    h.hemicube_pending = 0;
     if (h.hemicube_placement_rays == nullptr) return;
     double deviation = 0;
     for (int f = 0; f < 5; f++) {
@@ -245,35 +248,58 @@ void hemicube_move(const Vec3 *centre) {
         memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
     h.hemicube_items_clear = true;
 
-    // The drift is measured at every MEASURE_EVERY-th move; in between it is
-    // bounded: each move rounds a cell (|error| <= 2^-24 |cell|, |cell| <=
-    // |centre| + 2) and its offset (2^-24 |offset|) once, and the ray's own
-    // rounding (2^-24 |d| <= 2^-23) may differ from the one measured; the
-    // bound takes twice each.
-    bool measure = h.hemicube_placement_rays != nullptr && (h.hemicube_moves + 1) % MEASURE_EVERY == 0;
+    // Between two settlings the drift is bounded: each move rounds a cell
+    // (|error| <= 2^-24 |cell|, |cell| <= |centre| + 2) and its offset
+    // (2^-24 |offset|) once, and the ray's own rounding (2^-24 |d| <= 2^-23)
+    // may differ from the one measured; the bound takes twice each.
     float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
     float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
     double growth = 0x1p-23 * ((double)largest_centre + 2.0 + (double)largest_offset);
-
-    // Four cells are twelve floats: x y z x | y z x y | z x y z.
-    float *cell = &h.hemicube_cells[0].x;
-    const float *ray0 = measure ? &h.hemicube_placement_rays[0].x : nullptr;
-    const float o[3] = {offset.x, offset.y, offset.z}, q[3] = {centre->x, centre->y, centre->z};
-    __m128 shift[3], origin[3];
-    for (int v = 0; v < 3; v++) {
-        shift[v] = _mm_setr_ps(o[(4 * v) % 3], o[(4 * v + 1) % 3], o[(4 * v + 2) % 3], o[(4 * v + 3) % 3]);
-        origin[v] = _mm_setr_ps(q[(4 * v) % 3], q[(4 * v + 1) % 3], q[(4 * v + 2) % 3], q[(4 * v + 3) % 3]);
+    for (int c = 0; c < 4; c++) {
+        vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
+        vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
     }
+    h.hemicube_centre = *centre;
+    h.hemicube_drift = (float)(((double)h.hemicube_drift + growth + (h.hemicube_drift_measured ? 0x1p-21 : 0.0)) * (1 + 0x1p-20));
+    h.hemicube_drift_measured = false;
+    h.hemicube_moves++;
+    h.hemicube_pending_offsets[h.hemicube_pending++] = offset;
+    if (h.hemicube_pending == HEMICUBE_PENDING_MOVES) hemicube_settle();
+}
+
+void hemicube_settle() {
+    Hemicube &h = hemicube;
+    int32_t pending = h.hemicube_pending;
+    if (pending == 0) return;
+    int32_t cells = h.hemicube_cell_count;
+    const Vec3 *offsets = h.hemicube_pending_offsets;
+
+    // Four cells are twelve floats: x y z x | y z x y | z x y z. Each cell
+    // takes the pending offsets one after another, as the moves would have
+    // added them.
+    float *cell = &h.hemicube_cells[0].x;
+    const float *ray0 = h.hemicube_placement_rays != nullptr ? &h.hemicube_placement_rays[0].x : nullptr;
+    const float q[3] = {h.hemicube_centre.x, h.hemicube_centre.y, h.hemicube_centre.z};
+    __m128 shift[HEMICUBE_PENDING_MOVES][3], origin[3];
+    for (int32_t p = 0; p < pending; p++) {
+        const float o[3] = {offsets[p].x, offsets[p].y, offsets[p].z};
+        for (int v = 0; v < 3; v++)
+            shift[p][v] = _mm_setr_ps(o[(4 * v) % 3], o[(4 * v + 1) % 3], o[(4 * v + 2) % 3], o[(4 * v + 3) % 3]);
+    }
+    for (int v = 0; v < 3; v++)
+        origin[v] = _mm_setr_ps(q[(4 * v) % 3], q[(4 * v + 1) % 3], q[(4 * v + 2) % 3], q[(4 * v + 3) % 3]);
     const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
     __m128 largest = _mm_setzero_ps(), unordered = _mm_setzero_ps();
     int32_t k = 0;
     for (; k + 4 <= cells; k += 4) {
+        float *at = cell + 3 * k;
+        __m128 moved[3] = {_mm_loadu_ps(at), _mm_loadu_ps(at + 4), _mm_loadu_ps(at + 8)};
+        for (int32_t p = 0; p < pending; p++)
+            for (int v = 0; v < 3; v++) moved[v] = _mm_add_ps(moved[v], shift[p][v]);
         for (int v = 0; v < 3; v++) {
-            float *at = cell + 3 * k + 4 * v;
-            __m128 moved = _mm_add_ps(_mm_loadu_ps(at), shift[v]);
-            _mm_storeu_ps(at, moved);
+            _mm_storeu_ps(at + 4 * v, moved[v]);
             if (ray0 == nullptr) continue;
-            __m128 gap = _mm_and_ps(_mm_sub_ps(_mm_sub_ps(moved, origin[v]), _mm_loadu_ps(ray0 + 3 * k + 4 * v)), magnitude);
+            __m128 gap = _mm_and_ps(_mm_sub_ps(_mm_sub_ps(moved[v], origin[v]), _mm_loadu_ps(ray0 + 3 * k + 4 * v)), magnitude);
             largest = _mm_max_ps(largest, gap);
             unordered = _mm_or_ps(unordered, _mm_cmpunord_ps(gap, gap));
         }
@@ -283,24 +309,20 @@ void hemicube_move(const Vec3 *centre) {
     float drift = fmaxf(fmaxf(lanes[0], lanes[1]), fmaxf(lanes[2], lanes[3]));
     bool lost = _mm_movemask_ps(unordered) != 0;
     for (; k < cells; k++) {
+        Vec3 moved = hemicube_cell(k);
+        hemicube.hemicube_cells[k] = moved;
+        if (ray0 == nullptr) continue;
+        const float *m = &moved.x;
         for (int c = 0; c < 3; c++) {
-            float moved = cell[3 * k + c] + o[c];
-            cell[3 * k + c] = moved;
-            if (ray0 == nullptr) continue;
-            float gap = fabsf((moved - q[c]) - ray0[3 * k + c]);
+            float gap = fabsf((m[c] - q[c]) - ray0[3 * k + c]);
             if (!(gap <= drift)) {
                 lost = lost || gap != gap;
                 drift = fmaxf(drift, gap);
             }
         }
     }
-    for (int c = 0; c < 4; c++) {
-        vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
-        vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
-    }
-    h.hemicube_centre = *centre;
-    if (!measure) drift = (float)(((double)h.hemicube_drift + growth + (h.hemicube_drift_measured ? 0x1p-21 : 0.0)) * (1 + 0x1p-20));
+    h.hemicube_pending = 0;
+    if (ray0 == nullptr) return;
     h.hemicube_drift = lost ? NAN : drift;
-    h.hemicube_drift_measured = measure;
-    h.hemicube_moves++;
+    h.hemicube_drift_measured = true;
 }

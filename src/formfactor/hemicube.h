@@ -7,11 +7,21 @@
 // cells row by row (index a*n + b), then side faces 1 to 4, each n positions
 // of h = n/2 rows (index n*n + face*n*h + a*h + c). Only the first
 // hemicube_cell_count = n*n + 4*n*h cells are used; the arrays hold 3*n*n.
+//
+// Moves are recorded, not applied at once: hemicube_cells holds the cells as
+// of the last settling, and the moves since are replayed on a cell when it
+// is read (hemicube_cell) or on all of them by hemicube_settle. Whoever reads
+// hemicube_cells directly settles first.
 #pragma once
 
 #include <cstdint>
 
 #include "geometry/environment.h"
+
+// Moves recorded before the cells are settled anyway: few enough that a
+// replayed cell stays cheap, enough that settling costs a small part of a
+// move's row.
+const int32_t HEMICUBE_PENDING_MOVES = 32;
 
 // One face of the hemicube as lines of cells: cell first_cell + i * length + j
 // for line i = 0 .. lines - 1 and j = 0 .. length - 1 (the top face's rows a
@@ -31,7 +41,9 @@ struct Hemicube {
     int32_t hemicube_cell_count; // cells in use
     int32_t *hemicube_item_buffer;        // per cell: patch seen, or -1
     float *hemicube_delta_form_factors;   // per cell: its share of the patch's view
-    Vec3 *hemicube_cells;                 // per cell: world-space centre point
+    Vec3 *hemicube_cells;                 // per cell: world-space centre point, as of the last settling
+    Vec3 hemicube_pending_offsets[HEMICUBE_PENDING_MOVES]; // the moves' offsets since, in order
+    int32_t hemicube_pending;             // how many
 
     int32_t current_polygon;        // polygon the hemicube stands on
     Vec3 hemicube_centre;           // origin of every cell ray
@@ -45,7 +57,7 @@ struct Hemicube {
     Vec3 *hemicube_placement_rays;    // per cell: cell - centre right after hemicube_place
     double hemicube_layout_deviation; // largest |placement ray - nominal ray| component
     float hemicube_drift;             // bound on |ray now - placement ray| per component after the last move
-    bool hemicube_drift_measured;     // the bound was measured at the last move (not carried forward)
+    bool hemicube_drift_measured;     // the bound was measured at the last settling, with no move since
     int32_t hemicube_moves;           // hemicube_move calls since hemicube_place
     // The item buffer holds -1 in every cell in use. hemicube_move sets it
     // and skips the clearing while it holds; whoever writes an item clears it
@@ -70,8 +82,28 @@ void hemicube_free();
 void hemicube_place(const Polygon *polys, int32_t i);
 
 // Shifts the whole hemicube so that its centre is `centre` and clears the
-// item buffer to -1. Measures hemicube_drift on the way.
+// item buffer to -1. The cells follow at the next settling; hemicube_drift
+// bounds them as if they had moved.
 void hemicube_move(const Vec3 *centre);
+
+// Adds the recorded offsets to every cell, in order, and measures
+// hemicube_drift. The cells get the bytes that moving them at every move
+// would have given them.
+void hemicube_settle();
+
+// Cell k as it stands after every move so far: the settled cell with the
+// recorded offsets added one after another, each sum rounded to single
+// precision as the settling rounds it.
+inline Vec3 hemicube_cell(int32_t k) {
+    Vec3 c = hemicube.hemicube_cells[k];
+    for (int32_t p = 0; p < hemicube.hemicube_pending; p++) {
+        const Vec3 &o = hemicube.hemicube_pending_offsets[p];
+        c.x = c.x + o.x;
+        c.y = c.y + o.y;
+        c.z = c.z + o.z;
+    }
+    return c;
+}
 
 // Adds the delta form factors of cells [first, end) to row[patch], in cell
 // order, each addition rounded to single precision. The single-precision sum

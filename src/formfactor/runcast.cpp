@@ -171,7 +171,6 @@ const double LENGTH_SLACK = 1.000001; // |N|_2 <= 1 + 1e-6 for a normalised floa
 double delta_bound;   // (a)
 double d_min, d_max;  // bounds on |d| over all cells
 double slack;         // delta + EVALUATION d_max: the factor of |g|_1 in every bound
-const Vec3 *cells;
 Vec3 origin_point;
 const Polygon *scene;
 
@@ -476,7 +475,8 @@ void candidate_lines(RunCandidate *c, int f) {
 // The reference's outcome for one cell, against every polygon: what a
 // settled run must agree with.
 int32_t reference_cell(int32_t cell) {
-    Vec3 d = cell_ray(&cells[cell], &origin_point);
+    Vec3 point = hemicube_cell(cell);
+    Vec3 d = cell_ray(&point, &origin_point);
     int32_t best = -1;
     float best_distance = FLT_MAX;
     Vec3 best_point = {0, 0, 0};
@@ -517,7 +517,8 @@ inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
 // set (every polygon that can pass for this cell).
 int32_t exact_cell(int32_t cell, const RunLineHit *hits, const int32_t *set, int n) {
     runcast.counters.exact_cells++;
-    Vec3 d = cell_ray(&cells[cell], &origin_point);
+    Vec3 point = hemicube_cell(cell);
+    Vec3 d = cell_ray(&point, &origin_point);
     int32_t best = -1;
     float best_distance = FLT_MAX;
     Vec3 best_point = {0, 0, 0};
@@ -546,17 +547,17 @@ int32_t exact_cell(int32_t cell, const RunLineHit *hits, const int32_t *set, int
 // The form that puts u (axis 0) or v (axis 1) of line hit h surely above
 // (dir +1) or below (dir -1) threshold tau; the bound as (a), (f), plus the
 // error of A and of the products G and tau N.d0 (2^-46 |tau| d_max |N|_1).
-inline Form grid_form(const RunLineHit &h, const RunPolygon &rp, int axis, double tau, double dir) {
+inline void grid_form(const RunLineHit &h, const RunPolygon &rp, int axis, double tau, double dir, Form *f) {
     const RunCandidate &c = *h.c;
     double A = axis == 0 ? c.au : c.av, e_sum = axis == 0 ? rp.e1_sum : rp.e3_sum;
     double error = axis == 0 ? c.error_u : c.error_v;
     double scale = c.sign * dir;
-    Form f = {};
-    f.f0 = scale * (h.g0[axis] - tau * h.den0);
-    f.f1 = scale * (h.g1[axis] - tau * h.den1);
-    f.bound = (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack +
-              d_max * rp.normal_sum * (error + 0x1p-46 * fabs(tau));
-    return f;
+    // Written field by field: a whole Form built aside and copied in makes
+    // the compiler store two halves and load them as one, which stalls.
+    f->f0 = scale * (h.g0[axis] - tau * h.den0);
+    f->f1 = scale * (h.g1[axis] - tau * h.den1);
+    f->bound = (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack +
+               d_max * rp.normal_sum * (error + 0x1p-46 * fabs(tau));
 }
 
 // The row (axis 0) or column (axis 1) that the approximate u or v of cell j
@@ -577,8 +578,8 @@ int32_t grid_index(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t 
 inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t r, int32_t count, Form *out,
                       int *side) {
     int n = 0;
-    if (r >= 0) out[n] = grid_form(h, rp, axis, rp.above[axis][r], 1), side[n++] = -1;
-    if (r < count) out[n] = grid_form(h, rp, axis, rp.below[axis][r + 1], -1), side[n++] = 1;
+    if (r >= 0) grid_form(h, rp, axis, rp.above[axis][r], 1, &out[n]), side[n++] = -1;
+    if (r < count) grid_form(h, rp, axis, rp.below[axis][r + 1], -1, &out[n]), side[n++] = 1;
     return n;
 }
 
@@ -904,7 +905,6 @@ bool runcast_row(float *row, const Polygon *polys, int32_t count) {
     if (cell_count == 0) return true;
     if (runcast.placement != h.hemicube_placements) prepare_placement(polys, count);
     scene = polys;
-    cells = h.hemicube_cells;
     origin_point = h.hemicube_centre;
     runcast.row = row;
 
