@@ -118,6 +118,22 @@ struct RunPolygon {
     int32_t flat_axis;     // axis of a plane normal to it (see above), or -1
     bool chained;          // grid rows and columns chain (grid_is_chained)
     bool same_normal;      // faces like the polygon the hemicube stands on
+    // What the grid forms keep from line to line (chained polygons only),
+    // filled when first needed in a row: per threshold (u's above and below
+    // lists, then v's), its form's bound, which depends only on the patch,
+    // and per hemicube face its slope along a line and that slope's
+    // inverse, which depend only on the face.
+    double *form_bounds;
+    RunSlope *slopes;      // 5 faces of `thresholds` each
+    int32_t thresholds;    // 2 (patches_u + 1) + 2 (patches_v + 1)
+    int64_t bounds_row;    // the row (runcast.rows_begun) form_bounds belong to
+    int64_t slopes_row[5]; // likewise per face
+};
+
+// A grid form's slope along a line and its inverse (which guesses where the
+// form crosses its bound; the guess is checked).
+struct RunSlope {
+    double f1, inverse;
 };
 
 // A polygon for the current patch.
@@ -140,6 +156,11 @@ struct RunCandidate {
     double eu[5][3], ev[5][3];// the same for e1 and e3
 };
 
+// A run of cells [first, end) of a line seeing one patch, waiting to be added.
+struct RunOut {
+    int32_t patch, first, end;
+};
+
 // Cells [lo, hi] of a line surely in row (or column) `index`.
 struct RunSpan {
     int32_t lo, hi, index;
@@ -153,6 +174,8 @@ struct RunLineHit {
                              // threshold tau's form is s dir (G - tau N.d0)
     int32_t pa, pb;          // cells where it possibly passes its box test
     int32_t ca, cb;          // cells where it surely does
+    const double *bounds;    // the candidate's grid form bounds (chained polygons)
+    const RunSlope *slopes;  // and its grid form slopes on this face
 };
 
 namespace {
@@ -161,8 +184,7 @@ const double EVALUATION = 0x1p-40;   // (f)
 const double DEN_FLOOR_MIN = 1e-6;   // below it a candidate is loose
 const double MAX_DELTA = 1e-3;       // rays farther from nominal than this: leave the row to the culled search
 const double MAX_RAY = 2.0;          // |d| <= sqrt 3 + delta on every face: rows with longer rays are declined
-const double MAX_EXTENT = 1e30;
-const int32_t SHORT_ROW = 4;         // rows of up to this many cells are stepped through, not divided out      // scenes beyond it: likewise (distances must stay finite)
+const double MAX_EXTENT = 1e30;    // scenes beyond it: likewise (distances must stay finite)
 const double SQRT3 = 1.7320508075688772;
 const double LENGTH_SLACK = 1.000001; // |N|_2 <= 1 + 1e-6 for a normalised float normal
 
@@ -177,13 +199,15 @@ const Polygon *scene;
 int32_t floor_index(double x, int32_t low, int32_t high) {
     if (!(x >= (double)low)) return low - 1;
     if (!(x <= (double)high)) return high;
-    return (int32_t)floor(x);
+    int32_t t = (int32_t)x; // x is within the int range here: truncation, then floor without a call
+    return (double)t > x ? t - 1 : t;
 }
 
 int32_t ceil_index(double x, int32_t low, int32_t high) {
     if (!(x >= (double)low)) return low;
     if (!(x <= (double)high)) return high + 1;
-    return (int32_t)ceil(x);
+    int32_t t = (int32_t)x;
+    return (double)t < x ? t + 1 : t;
 }
 
 // An affine form along a line: f(j) = f0 + f1 j, held to be >= bound.
@@ -500,7 +524,10 @@ int32_t reference_cell(int32_t cell) {
 
 // A run of cells seeing one patch (or nothing, patch -1). Where invariants
 // are checked, the first and last cell of one settled run in 31 are cast by
-// the reference's arithmetic against every polygon and must agree.
+// the reference's arithmetic against every polygon and must agree. The runs
+// of a line are gathered and added when the line ends (add_line_runs); a run
+// that goes on where the last one of the same patch ended joins it, which
+// adds the same cells in the same order.
 inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
     runcast.counters.runs++;
 #ifdef HALVORA_CHECK_INVARIANTS
@@ -510,7 +537,57 @@ inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
         assert(reference_cell(end_cell - 1) == patch);
     }
 #endif
-    if (patch >= 0) add_cell_run(runcast.row, patch, first_cell, end_cell);
+    if (patch < 0) return;
+    RunOut *runs = runcast.line_runs;
+    int32_t n = runcast.line_run_count;
+    if (n > 0 && runs[n - 1].patch == patch && runs[n - 1].end == first_cell) {
+        runs[n - 1].end = end_cell;
+        return;
+    }
+    runs[n] = {patch, first_cell, end_cell};
+    runcast.line_run_count = n + 1;
+}
+
+// Adds a line's runs to the row in their order. Each run's sum is a chain of
+// dependent single-precision additions; four runs of four different patches
+// have four independent chains, and summing them side by side lets the
+// processor overlap them. Runs of one patch stay in order (a group that
+// repeats a patch is not taken together), so every row[patch] receives the
+// same additions in the same order as add_cell_run one run after another.
+void add_line_runs() {
+    const RunOut *runs = runcast.line_runs;
+    int32_t n = runcast.line_run_count, k = 0;
+    float *row = runcast.row;
+    const float *delta = hemicube.hemicube_delta_form_factors;
+    while (k + 4 <= n) {
+        const RunOut &a = runs[k], &b = runs[k + 1], &c = runs[k + 2], &d = runs[k + 3];
+        if (a.patch == b.patch || a.patch == c.patch || a.patch == d.patch || b.patch == c.patch ||
+            b.patch == d.patch || c.patch == d.patch) {
+            add_cell_run(row, a.patch, a.first, a.end);
+            k++;
+            continue;
+        }
+        int32_t common = std::min({a.end - a.first, b.end - b.first, c.end - c.first, d.end - d.first});
+        float sa = row[a.patch], sb = row[b.patch], sc = row[c.patch], sd = row[d.patch];
+        const float *da = delta + a.first, *db = delta + b.first, *dc = delta + c.first, *dd = delta + d.first;
+        for (int32_t t = 0; t < common; t++) {
+            sa += da[t];
+            sb += db[t];
+            sc += dc[t];
+            sd += dd[t];
+        }
+        for (int32_t t = a.first + common; t < a.end; t++) sa += delta[t];
+        for (int32_t t = b.first + common; t < b.end; t++) sb += delta[t];
+        for (int32_t t = c.first + common; t < c.end; t++) sc += delta[t];
+        for (int32_t t = d.first + common; t < d.end; t++) sd += delta[t];
+        row[a.patch] = sa;
+        row[b.patch] = sb;
+        row[c.patch] = sc;
+        row[d.patch] = sd;
+        k += 4;
+    }
+    for (; k < n; k++) add_cell_run(row, runs[k].patch, runs[k].first, runs[k].end);
+    runcast.line_run_count = 0;
 }
 
 // The reference's outcome for one cell, cast against the line's possible
@@ -545,19 +622,66 @@ int32_t exact_cell(int32_t cell, const RunLineHit *hits, const int32_t *set, int
 }
 
 // The form that puts u (axis 0) or v (axis 1) of line hit h surely above
-// (dir +1) or below (dir -1) threshold tau; the bound as (a), (f), plus the
-// error of A and of the products G and tau N.d0 (2^-46 |tau| d_max |N|_1).
-inline void grid_form(const RunLineHit &h, const RunPolygon &rp, int axis, double tau, double dir, Form *f) {
-    const RunCandidate &c = *h.c;
+// (dir +1) or below (dir -1) threshold tau: s dir (G - tau N.d0), its slope
+// along the line; the bound as (a), (f), plus the error of A and of the
+// products G and tau N.d0 (2^-46 |tau| d_max |N|_1). Neither slope nor bound
+// changes from line to line (grid_caches keeps them).
+inline double grid_form_slope(const RunLineHit &h, int axis, double tau, double dir) {
+    return h.c->sign * dir * (h.g1[axis] - tau * h.den1);
+}
+
+inline double grid_form_bound(const RunCandidate &c, const RunPolygon &rp, int axis, double tau) {
     double A = axis == 0 ? c.au : c.av, e_sum = axis == 0 ? rp.e1_sum : rp.e3_sum;
     double error = axis == 0 ? c.error_u : c.error_v;
-    double scale = c.sign * dir;
-    // Written field by field: a whole Form built aside and copied in makes
-    // the compiler store two halves and load them as one, which stalls.
-    f->f0 = scale * (h.g0[axis] - tau * h.den0);
-    f->f1 = scale * (h.g1[axis] - tau * h.den1);
-    f->bound = (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack +
-               d_max * rp.normal_sum * (error + 0x1p-46 * fabs(tau));
+    return (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack + d_max * rp.normal_sum * (error + 0x1p-46 * fabs(tau));
+}
+
+// Threshold k of a chained polygon's list: u's above (patches_u + 1), u's
+// below, v's above (patches_v + 1), v's below.
+inline int32_t threshold_index(const Polygon *polygon, int axis, int side, int32_t b) {
+    int32_t nu = polygon->patches_u + 1, nv = polygon->patches_v + 1;
+    return axis == 0 ? side * nu + b : 2 * nu + side * nv + b;
+}
+
+// Fills line hit h's bounds and slopes, computing them for the row's
+// candidate and the hemicube face when first needed.
+void grid_caches(RunLineHit &h, int face) {
+    const RunCandidate &c = *h.c;
+    RunPolygon &rp = runcast.polygons[c.q];
+    const Polygon *polygon = &scene[c.q];
+    int64_t row = runcast.rows_begun;
+    if (rp.bounds_row != row || rp.slopes_row[face] != row) {
+        RunSlope *slopes = rp.slopes + (size_t)face * (size_t)rp.thresholds;
+        bool bounds = rp.bounds_row != row;
+        for (int axis = 0; axis < 2; axis++) {
+            int32_t count = axis == 0 ? polygon->patches_u : polygon->patches_v;
+            for (int side = 0; side < 2; side++) {
+                const double *tau = side == 0 ? rp.above[axis] : rp.below[axis];
+                double dir = side == 0 ? 1.0 : -1.0;
+                int32_t first = threshold_index(polygon, axis, side, 0);
+                for (int32_t b = 0; b <= count; b++) {
+                    if (bounds) rp.form_bounds[first + b] = grid_form_bound(c, rp, axis, tau[b]);
+                    double f1 = grid_form_slope(h, axis, tau[b], dir);
+                    slopes[first + b] = {f1, f1 != 0 ? 1 / f1 : 0};
+                }
+            }
+        }
+        rp.bounds_row = row;
+        rp.slopes_row[face] = row;
+    }
+    h.bounds = rp.form_bounds;
+    h.slopes = rp.slopes + (size_t)face * (size_t)rp.thresholds;
+}
+
+// Written field by field: a whole Form built aside and copied in makes the
+// compiler store two halves and load them as one, which stalls.
+inline void grid_form(const RunLineHit &h, const Polygon *polygon, int axis, int side, int32_t b, double tau, Form *f) {
+    int32_t k = threshold_index(polygon, axis, side, b);
+    double dir = side == 0 ? 1.0 : -1.0;
+    f->f0 = h.c->sign * dir * (h.g0[axis] - tau * h.den0);
+    f->f1 = h.slopes[k].f1;
+    f->inverse = h.slopes[k].inverse;
+    f->bound = h.bounds[k];
 }
 
 // The row (axis 0) or column (axis 1) that the approximate u or v of cell j
@@ -575,61 +699,45 @@ int32_t grid_index(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t 
 
 // The forms that put the cell in row (or column) r of `count`: above its
 // start and below its end; only one side outside the grid. Returns how many.
-inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t r, int32_t count, Form *out,
-                      int *side) {
+inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, const Polygon *polygon, int axis, int32_t r,
+                      int32_t count, Form *out) {
     int n = 0;
-    if (r >= 0) grid_form(h, rp, axis, rp.above[axis][r], 1, &out[n]), side[n++] = -1;
-    if (r < count) grid_form(h, rp, axis, rp.below[axis][r + 1], -1, &out[n]), side[n++] = 1;
+    if (r >= 0) grid_form(h, polygon, axis, 0, r, rp.above[axis][r], &out[n++]);
+    if (r < count) grid_form(h, polygon, axis, 1, r + 1, rp.below[axis][r + 1], &out[n++]);
     return n;
 }
 
 // The cells of [j0, end] that surely lie in one row (axis 0) or column
-// (axis 1), row by row: u (v) is monotone along a run where the polygon is
-// surely hit (N.d keeps its sign), so the rows follow each other, each left
-// by the side whose form fails first; each row's cells are where both its
-// forms hold, checked at the span's two ends. Rows -1 and count stand for
-// surely outside the grid. A row no cell lies in is passed over; a span whose
-// ends do not check ends the walk, and the cells after it are cast exactly.
+// (axis 1): u (v) is monotone along a run where the polygon is surely hit
+// (N.d keeps its sign), so the rows from the one of the first cell to the one
+// of the last follow each other. Each row's cells are where both its forms
+// hold. The forms are affine: one rising along the line holds on a range that
+// starts where it crosses its bound, one falling on a range that ends there.
+// The crossing is guessed by the slope's inverse and checked: a rising form
+// where the range starts, a falling one where it ends (an affine function is
+// smallest there; a level one is checked anywhere). The rows do not wait on
+// each other. Rows -1 and count stand for surely outside the grid. A row
+// with no checked range is passed over: its cells, and any a guess of the
+// first and last row missed, are cast exactly.
 int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
                RunSpan *out) {
-    int32_t r = grid_index(h, rp, axis, count, j0);
+    const Polygon *polygon = &scene[h.c->q];
+    int32_t first = grid_index(h, rp, axis, count, j0), last = grid_index(h, rp, axis, count, end);
+    int32_t step = last >= first ? 1 : -1;
     int n = 0;
-    int32_t from = j0;
-    for (int32_t visited = 0; visited <= count + 1; visited++) {
+    for (int32_t r = first;; r += step) {
         Form forms[2];
-        int side[2];
-        int m = grid_forms(h, rp, axis, r, count, forms, side);
-        int32_t lo = from, hi = end;
-        int next = 0; // the side the row is left by: the form that fails first
+        int m = grid_forms(h, rp, polygon, axis, r, count, forms);
+        int32_t lo = j0, hi = end;
         for (int k = 0; k < m; k++) {
             const Form &f = forms[k];
-            if (f.f1 > 0) {
-                // Entering the row: mostly already true at the first cell.
-                if (!f.holds(from)) lo = std::max(lo, ceil_index((f.bound - f.f0) / f.f1, from, end));
-            } else if (f.f1 < 0) {
-                // Leaving the row: a narrow row is stepped through, a wide
-                // one divided out (either way its last cell is checked).
-                int32_t x = from;
-                while (x < from + SHORT_ROW && x < end && f.holds(x + 1)) x++;
-                if (x == from + SHORT_ROW) x = floor_index((f.bound - f.f0) / f.f1, from, end);
-                if (!f.holds(from)) x = from - 1;
-                if (x < hi) hi = x, next = side[k];
-            } else if (!(f.f0 >= f.bound)) hi = lo - 1;
+            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) * f.inverse, j0, end));
+            else if (f.f1 < 0) hi = std::min(hi, floor_index((f.bound - f.f0) * f.inverse, j0, end));
         }
-        if (lo > hi) {
-            // No cell in this row (narrower than a cell, or a guess on a
-            // boundary): on to the row the failing form points to.
-            if (next == 0) break;
-            r += next;
-            continue;
-        }
-        bool ok = true;
-        for (int k = 0; k < m && ok; k++) ok = forms[k].holds(lo) && forms[k].holds(hi);
-        if (!ok) break; // the rest of the cells are left unsettled on this axis
-        out[n++] = {lo, hi, r};
-        if (hi >= end || next == 0) break;
-        from = hi + 1;
-        r += next;
+        bool ok = lo <= hi;
+        for (int k = 0; k < m && ok; k++) ok = forms[k].holds(forms[k].f1 < 0 ? hi : lo);
+        if (ok) out[n++] = {lo, hi, r};
+        if (r == last) break;
     }
     return n;
 }
@@ -783,10 +891,12 @@ void scan_face(int f) {
 #endif
                 h.ca = std::max(h.ca, h.pa);
                 h.cb = std::min(h.cb, h.pb);
+                if (h.ca <= h.cb && runcast.polygons[c.q].chained) grid_caches(h, f);
             }
             nh++;
         }
         scan_line(face.first_cell + i * face.length, face.length, hits, nh);
+        add_line_runs();
     }
 }
 
@@ -837,6 +947,9 @@ void runcast_init(const Polygon *polys, int32_t count) {
     for (int32_t q = 0; q < count; q++) most = std::max({most, polys[q].patches_u, polys[q].patches_v});
     runcast.span_capacity = (size_t)most + 2;
     runcast.spans = (RunSpan *)checked_calloc(2 * runcast.span_capacity, sizeof(RunSpan), EXIT_FF_HITS_NO_MEMORY);
+    // A line holds at most n cells, so at most n runs.
+    runcast.line_runs = (RunOut *)checked_calloc((size_t)hemicube.hemicube_resolution + 1, sizeof(RunOut), EXIT_FF_HITS_NO_MEMORY);
+    runcast.line_run_count = 0;
 
     // Grid thresholds, fixed for the run: (d) with the hit point's rounding
     // bounded for any patch of the run, R_c <= 2^-23 reach_c + 2 (reach_c +
@@ -848,6 +961,13 @@ void runcast_init(const Polygon *polys, int32_t count) {
         if (runcast.polygons[q].chained) values += (size_t)polys[q].patches_u + (size_t)polys[q].patches_v + 2;
     runcast.bounds = (float *)checked_calloc(values, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
     runcast.thresholds = (double *)checked_calloc(2 * values, sizeof(double), EXIT_FF_HITS_NO_MEMORY);
+    size_t threshold_count = 0;
+    for (int32_t q = 0; q < count; q++)
+        if (runcast.polygons[q].chained) threshold_count += 2 * ((size_t)polys[q].patches_u + (size_t)polys[q].patches_v + 2);
+    runcast.form_bounds = (double *)checked_calloc(threshold_count, sizeof(double), EXIT_FF_HITS_NO_MEMORY);
+    runcast.slopes = (RunSlope *)checked_calloc(5 * threshold_count, sizeof(RunSlope), EXIT_FF_HITS_NO_MEMORY);
+    runcast.rows_begun = 0;
+    size_t threshold_at = 0;
     float *bound = runcast.bounds;
     double *threshold = runcast.thresholds;
     double kappa = 0x1p-52 + 0x1p-50 * MAX_RAY / DEN_FLOOR_MIN;
@@ -857,6 +977,12 @@ void runcast_init(const Polygon *polys, int32_t count) {
         const Polygon *polygon = &polys[q];
         PatchUV **rows = patch_grid[q];
         int32_t nu = polygon->patches_u, nv = polygon->patches_v;
+        rp.thresholds = 2 * (nu + 1) + 2 * (nv + 1);
+        rp.form_bounds = runcast.form_bounds + threshold_at;
+        rp.slopes = runcast.slopes + 5 * threshold_at;
+        threshold_at += (size_t)rp.thresholds;
+        rp.bounds_row = -1;
+        for (int f = 0; f < 5; f++) rp.slopes_row[f] = -1;
         for (int axis = 0; axis < 2; axis++) {
             const double *e = axis == 0 ? rp.mapping.e1 : rp.mapping.e3;
             double length = axis == 0 ? rp.mapping.length_u : rp.mapping.length_v;
@@ -897,6 +1023,12 @@ void runcast_free() {
     runcast.thresholds = nullptr;
     free(runcast.spans);
     runcast.spans = nullptr;
+    free(runcast.line_runs);
+    runcast.line_runs = nullptr;
+    free(runcast.form_bounds);
+    runcast.form_bounds = nullptr;
+    free(runcast.slopes);
+    runcast.slopes = nullptr;
 }
 
 bool runcast_row(float *row, const Polygon *polys, int32_t count) {
@@ -943,6 +1075,7 @@ bool runcast_row(float *row, const Polygon *polys, int32_t count) {
         if (prepare_candidate(&runcast.candidates[n], q)) n++;
     }
     runcast.candidate_count = n;
+    runcast.rows_begun++;
     for (int32_t k = 0; k < n; k++)
         for (int f = 0; f < 5; f++) {
             const HemicubeFace &face = h.hemicube_faces[f];

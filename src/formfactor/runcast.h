@@ -28,6 +28,8 @@ struct RunPolygon;
 struct RunCandidate;
 struct RunLineHit;
 struct RunSpan;
+struct RunOut;
+struct RunSlope;
 
 struct Runcast {
     RunPolygon *polygons;     // per polygon, fixed for the run
@@ -45,7 +47,12 @@ struct Runcast {
     double *thresholds;       // beside each boundary list: "surely above", then "surely below"
     RunSpan *spans;           // scratch: a run's row spans, then its column spans
     size_t span_capacity;     // spans of one axis: the most patches along an edge, plus 2
+    double *form_bounds;      // every chained polygon's grid form bounds, filled per row as needed
+    RunSlope *slopes;         // and their slopes per hemicube face
+    int64_t rows_begun;       // rows started since runcast_init: tells what the two hold
     float *row;               // the row being filled
+    RunOut *line_runs;        // the current line's runs of one patch each, added when the line ends
+    int32_t line_run_count;
     RuncastCounters counters;
     // The rule between the two fast paths: a row with fewer cells than this
     // many per candidate polygon (a polygon not in the plane through the
