@@ -82,6 +82,8 @@
 // defined (the sanitizer build) the first and last cell of one settled run
 // in 31 are cast against every polygon and must agree, and the ranges and
 // spans are checked for order.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -126,6 +128,8 @@ struct RunPolygon {
     double *form_bounds;
     RunSlope *slopes;      // 5 faces of `thresholds` each
     int32_t thresholds;    // 2 (patches_u + 1) + 2 (patches_v + 1)
+    int32_t threshold_first[2][2]; // where u's and v's above and below lists start (threshold_lists)
+    double row_span[2];    // length_u patch_size_u, length_v patch_size_v: a row's (column's) extent
     int64_t bounds_row;    // the row (runcast.rows_begun) form_bounds belong to
     int64_t slopes_row[5]; // likewise per face
 };
@@ -196,16 +200,24 @@ double slack;         // delta + EVALUATION d_max: the factor of |g|_1 in every 
 Vec3 origin_point;
 const Polygon *scene;
 
-int32_t floor_index(double x, int32_t low, int32_t high) {
-    if (!(x >= (double)low)) return low - 1;
-    if (!(x <= (double)high)) return high;
-    int32_t t = (int32_t)x; // x is within the int range here: truncation, then floor without a call
+// floor(x) held within [low - 1, high], and ceil(x) within [low, high + 1];
+// a value that is not a number gives the lower end. Clamped first (maxsd
+// and minsd, which pass the bound on for a value that is not a number), then
+// truncated towards zero, which is ceil for a negative value and floor for a
+// positive one, and mended by one where it is neither.
+inline double clamp(double x, double lowest, double highest) {
+    __m128d v = _mm_max_sd(_mm_set_sd(x), _mm_set_sd(lowest)); // lowest when x is not a number
+    return _mm_cvtsd_f64(_mm_min_sd(v, _mm_set_sd(highest)));
+}
+
+inline int32_t floor_index(double x, int32_t low, int32_t high) {
+    x = clamp(x, (double)low - 1, (double)high);
+    int32_t t = (int32_t)x;
     return (double)t > x ? t - 1 : t;
 }
 
-int32_t ceil_index(double x, int32_t low, int32_t high) {
-    if (!(x >= (double)low)) return low;
-    if (!(x <= (double)high)) return high + 1;
+inline int32_t ceil_index(double x, int32_t low, int32_t high) {
+    x = clamp(x, (double)low, (double)high + 1);
     int32_t t = (int32_t)x;
     return (double)t < x ? t + 1 : t;
 }
@@ -636,11 +648,15 @@ inline double grid_form_bound(const RunCandidate &c, const RunPolygon &rp, int a
     return (fabs(A - tau) * rp.normal_sum + c.size * e_sum) * slack + d_max * rp.normal_sum * (error + 0x1p-46 * fabs(tau));
 }
 
-// Threshold k of a chained polygon's list: u's above (patches_u + 1), u's
-// below, v's above (patches_v + 1), v's below.
-inline int32_t threshold_index(const Polygon *polygon, int axis, int side, int32_t b) {
+// Where each of a chained polygon's four threshold lists starts in its
+// caches: u's above (patches_u + 1), u's below, v's above (patches_v + 1),
+// v's below; [axis][side], side 0 above, 1 below.
+inline void threshold_lists(const Polygon *polygon, int32_t first[2][2]) {
     int32_t nu = polygon->patches_u + 1, nv = polygon->patches_v + 1;
-    return axis == 0 ? side * nu + b : 2 * nu + side * nv + b;
+    first[0][0] = 0;
+    first[0][1] = nu;
+    first[1][0] = 2 * nu;
+    first[1][1] = 2 * nu + nv;
 }
 
 // Fills line hit h's bounds and slopes, computing them for the row's
@@ -658,7 +674,7 @@ void grid_caches(RunLineHit &h, int face) {
             for (int side = 0; side < 2; side++) {
                 const double *tau = side == 0 ? rp.above[axis] : rp.below[axis];
                 double dir = side == 0 ? 1.0 : -1.0;
-                int32_t first = threshold_index(polygon, axis, side, 0);
+                int32_t first = rp.threshold_first[axis][side];
                 for (int32_t b = 0; b <= count; b++) {
                     if (bounds) rp.form_bounds[first + b] = grid_form_bound(c, rp, axis, tau[b]);
                     double f1 = grid_form_slope(h, axis, tau[b], dir);
@@ -673,70 +689,60 @@ void grid_caches(RunLineHit &h, int face) {
     h.slopes = rp.slopes + (size_t)face * (size_t)rp.thresholds;
 }
 
-// Written field by field: a whole Form built aside and copied in makes the
-// compiler store two halves and load them as one, which stalls.
-inline void grid_form(const RunLineHit &h, const Polygon *polygon, int axis, int side, int32_t b, double tau, Form *f) {
-    int32_t k = threshold_index(polygon, axis, side, b);
-    double dir = side == 0 ? 1.0 : -1.0;
-    f->f0 = h.c->sign * dir * (h.g0[axis] - tau * h.den0);
-    f->f1 = h.slopes[k].f1;
-    f->inverse = h.slopes[k].inverse;
-    f->bound = h.bounds[k];
-}
-
-// The row (axis 0) or column (axis 1) that the approximate u or v of cell j
-// falls in: -1 below the first boundary, count above the last.
-int32_t grid_index(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j) {
-    double den = h.den0 + h.den1 * j;
-    double length = axis == 0 ? rp.mapping.length_u : rp.mapping.length_v;
-    float x = (float)((h.g0[axis] + h.g1[axis] * j) / den / length);
-    const float *b = rp.bounds[axis];
-    if (!(x > b[0])) return -1;
-    if (!(x < b[count])) return count;
-    float step = axis == 0 ? scene[h.c->q].patch_size_u : scene[h.c->q].patch_size_v;
-    return last_below(x, step, count, [b](int32_t i) { return b[i]; });
-}
-
-// The forms that put the cell in row (or column) r of `count`: above its
-// start and below its end; only one side outside the grid. Returns how many.
-inline int grid_forms(const RunLineHit &h, const RunPolygon &rp, const Polygon *polygon, int axis, int32_t r,
-                      int32_t count, Form *out) {
-    int n = 0;
-    if (r >= 0) grid_form(h, polygon, axis, 0, r, rp.above[axis][r], &out[n++]);
-    if (r < count) grid_form(h, polygon, axis, 1, r + 1, rp.below[axis][r + 1], &out[n++]);
-    return n;
+// A guess of the row (axis 0) or column (axis 1) that u or v of cell j falls
+// in, -1 below the grid and count above it: u L = G / N.d0 over the span of
+// a row, rounded down. The walk of axis_spans checks every row it takes.
+inline int32_t grid_index(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j) {
+    double x = (h.g0[axis] + h.g1[axis] * j) / ((h.den0 + h.den1 * j) * rp.row_span[axis]);
+    return floor_index(x, 0, count);
 }
 
 // The cells of [j0, end] that surely lie in one row (axis 0) or column
 // (axis 1): u (v) is monotone along a run where the polygon is surely hit
 // (N.d keeps its sign), so the rows from the one of the first cell to the one
-// of the last follow each other. Each row's cells are where both its forms
-// hold. The forms are affine: one rising along the line holds on a range that
+// of the last follow each other. Row r's cells are where both its forms hold:
+// u surely above its start (boundary r) and surely below its end (boundary
+// r + 1); rows -1 and count, surely outside the grid, have one form each.
+// The forms are affine: one rising along the line holds on a range that
 // starts where it crosses its bound, one falling on a range that ends there.
 // The crossing is guessed by the slope's inverse and checked: a rising form
 // where the range starts, a falling one where it ends (an affine function is
 // smallest there; a level one is checked anywhere). The rows do not wait on
-// each other. Rows -1 and count stand for surely outside the grid. A row
-// with no checked range is passed over: its cells, and any a guess of the
-// first and last row missed, are cast exactly.
+// each other. A row with no checked range is passed over: its cells, and any
+// that a guess of the first and last row missed, are cast exactly.
 int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
                RunSpan *out) {
-    const Polygon *polygon = &scene[h.c->q];
     int32_t first = grid_index(h, rp, axis, count, j0), last = grid_index(h, rp, axis, count, end);
     int32_t step = last >= first ? 1 : -1;
+    // Threshold tau's form: above, s (G - tau N.d0); below, its negation.
+    // s is +-1, so s G - tau s N.d0 is that value to the last bit.
+    double g = h.c->sign * h.g0[axis], den = h.c->sign * h.den0;
+    const double *tau_above = rp.above[axis], *tau_below = rp.below[axis];
+    int32_t at_above = rp.threshold_first[axis][0], at_below = rp.threshold_first[axis][1];
+    const RunSlope *slope_above = h.slopes + at_above, *slope_below = h.slopes + at_below;
+    const double *bound_above = h.bounds + at_above, *bound_below = h.bounds + at_below;
     int n = 0;
     for (int32_t r = first;; r += step) {
-        Form forms[2];
-        int m = grid_forms(h, rp, polygon, axis, r, count, forms);
         int32_t lo = j0, hi = end;
-        for (int k = 0; k < m; k++) {
-            const Form &f = forms[k];
-            if (f.f1 > 0) lo = std::max(lo, ceil_index((f.bound - f.f0) * f.inverse, j0, end));
-            else if (f.f1 < 0) hi = std::min(hi, floor_index((f.bound - f.f0) * f.inverse, j0, end));
+        double a0 = 0, a1 = 0, a_bound = -HUGE_VAL, b0 = 0, b1 = 0, b_bound = -HUGE_VAL; // no form: always holds
+        if (r >= 0) {
+            a0 = g - tau_above[r] * den;
+            a1 = slope_above[r].f1;
+            a_bound = bound_above[r];
+            double x = (a_bound - a0) * slope_above[r].inverse;
+            if (a1 > 0) lo = std::max(lo, ceil_index(x, j0, end));
+            else if (a1 < 0) hi = std::min(hi, floor_index(x, j0, end));
         }
-        bool ok = lo <= hi;
-        for (int k = 0; k < m && ok; k++) ok = forms[k].holds(forms[k].f1 < 0 ? hi : lo);
-        if (ok) out[n++] = {lo, hi, r};
+        if (r < count) {
+            b0 = tau_below[r + 1] * den - g;
+            b1 = slope_below[r + 1].f1;
+            b_bound = bound_below[r + 1];
+            double x = (b_bound - b0) * slope_below[r + 1].inverse;
+            if (b1 > 0) lo = std::max(lo, ceil_index(x, j0, end));
+            else if (b1 < 0) hi = std::min(hi, floor_index(x, j0, end));
+        }
+        double ja = a1 < 0 ? hi : lo, jb = b1 < 0 ? hi : lo;
+        if (lo <= hi && a0 + a1 * ja >= a_bound && b0 + b1 * jb >= b_bound) out[n++] = {lo, hi, r};
         if (r == last) break;
     }
     return n;
@@ -978,6 +984,9 @@ void runcast_init(const Polygon *polys, int32_t count) {
         PatchUV **rows = patch_grid[q];
         int32_t nu = polygon->patches_u, nv = polygon->patches_v;
         rp.thresholds = 2 * (nu + 1) + 2 * (nv + 1);
+        threshold_lists(polygon, rp.threshold_first);
+        rp.row_span[0] = rp.mapping.length_u * (double)polygon->patch_size_u;
+        rp.row_span[1] = rp.mapping.length_v * (double)polygon->patch_size_v;
         rp.form_bounds = runcast.form_bounds + threshold_at;
         rp.slopes = runcast.slopes + 5 * threshold_at;
         threshold_at += (size_t)rp.thresholds;
