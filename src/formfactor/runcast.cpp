@@ -153,9 +153,11 @@ struct RunCandidate {
     int32_t first_line[5], last_line[5];
     // Per face, the front and box forms over the face's cells, possibly
     // passing and surely passing, as f(i, j) = a + b i + e j >= bound
-    // (the first `form_count` of each).
+    // (the first `form_count` of each), each list ordered by its slope
+    // along a line: rising (e > 0), falling (e < 0), then level.
     struct { double a, b, e, bound, inverse; } possible[5][7], certain[5][7];
     int form_count;
+    int rising[2][5], falling[2][5]; // per list (possible, certain) and face: how many rise, how many fall
     double den[5][3];         // N.origin, N.step_i, N.step_j of each face
     double eu[5][3], ev[5][3];// the same for e1 and e3
 };
@@ -277,39 +279,40 @@ Form front_form(const RunCandidate &c, const RunPolygon &rp, double den0, double
 }
 
 // Cells [lo, hi] of a line of `length` where every form surely holds
-// (certain) or, for possible, where none surely fails. Ends are checked:
-// certain ends hold every form (so all cells between do: the forms are
-// affine); for possible, the cells cut off on each side are cut off by one
-// form that surely fails at both ends of the cut part.
-void certain_range(const Form *forms, int n, int32_t length, int32_t *lo, int32_t *hi) {
+// (certain) or, for possible, where none surely fails. The forms come
+// rising, falling, then level (`rising` and `falling` of them). Ends are
+// checked: a rising form where the range starts, a falling one where it
+// ends, where each is smallest (the forms are affine), so every form holds
+// on every cell between; for possible, the cells cut off on each side are
+// cut off by one form that surely fails at both ends of the cut part.
+void certain_range(const Form *forms, int n, int rising, int falling, int32_t length, int32_t *lo, int32_t *hi) {
     int32_t a = 0, b = length - 1;
-    for (int k = 0; k < n && a <= b; k++) {
-        const Form &f = forms[k];
-        if (f.f1 > 0) a = std::max(a, ceil_index((f.bound - f.f0) * f.inverse, 0, length - 1));
-        else if (f.f1 < 0) b = std::min(b, floor_index((f.bound - f.f0) * f.inverse, 0, length - 1));
-        else if (!(f.f0 >= f.bound)) b = -1;
-    }
+    for (int k = 0; k < rising; k++) a = std::max(a, ceil_index((forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1));
+    for (int k = rising; k < rising + falling; k++)
+        b = std::min(b, floor_index((forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1));
     bool ok = a <= b;
-    for (int k = 0; k < n && ok; k++) ok = forms[k].holds(a) && forms[k].holds(b);
+    for (int k = 0; k < rising; k++) ok &= forms[k].holds(a);
+    for (int k = rising; k < rising + falling; k++) ok &= forms[k].holds(b);
+    for (int k = rising + falling; k < n; k++) ok &= forms[k].f0 >= forms[k].bound;
     *lo = ok ? a : 1;
     *hi = ok ? b : 0;
 }
 
-void possible_range(const Form *forms, int n, int32_t length, int32_t *lo, int32_t *hi) {
+void possible_range(const Form *forms, int n, int rising, int falling, int32_t length, int32_t *lo, int32_t *hi) {
     int32_t a = 0, b = length - 1;
     int left = -1, right = -1;
-    for (int k = 0; k < n; k++) {
-        const Form &f = forms[k];
-        if (f.f1 > 0) {
-            int32_t x = ceil_index((-f.bound - f.f0) * f.inverse, 0, length - 1);
-            if (x > a) a = x, left = k;
-        } else if (f.f1 < 0) {
-            int32_t x = floor_index((-f.bound - f.f0) * f.inverse, 0, length - 1);
-            if (x < b) b = x, right = k;
-        } else if (f.f0 < -f.bound) {
-            a = length, left = k;
-        }
+    for (int k = 0; k < rising; k++) {
+        int32_t x = ceil_index((-forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1);
+        left = x > a ? k : left;
+        a = x > a ? x : a;
     }
+    for (int k = rising; k < rising + falling; k++) {
+        int32_t x = floor_index((-forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1);
+        right = x < b ? k : right;
+        b = x < b ? x : b;
+    }
+    for (int k = rising + falling; k < n; k++)
+        if (forms[k].f0 < -forms[k].bound) a = length, left = k;
     if (left >= 0 && a > 0) {
         int32_t last = std::min(a, length) - 1;
         if (!(forms[left].fails(0) && forms[left].fails(last))) a = 0;
@@ -454,6 +457,15 @@ void candidate_lines(RunCandidate *c, int f) {
         }
     }
     c->form_count = count;
+    for (int kind = 0; kind < 2; kind++) {
+        auto *list = kind == 0 ? c->possible[f] : c->certain[f];
+        auto rank = [](double e) { return e > 0 ? 0 : (e < 0 ? 1 : 2); };
+        std::stable_sort(list, list + count, [rank](const auto &x, const auto &y) { return rank(x.e) < rank(y.e); });
+        int rising = 0, falling = 0;
+        for (int k = 0; k < count; k++) rising += list[k].e > 0, falling += list[k].e < 0;
+        c->rising[kind][f] = rising;
+        c->falling[kind][f] = falling;
+    }
     HalfPlane planes[7];
     int n = 0;
     double range = (double)face.lines + (double)face.length;
@@ -770,6 +782,29 @@ void patch_runs(const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, cons
         if (k != 0 && k != nu) assert((k < nu ? su[k - 1] : sv[k - nu - 1]).hi < span.lo);
     }
 #endif
+    // Most often one axis keeps one row over the whole run: then the runs
+    // are the other axis's spans, and the cells between them are cast.
+    bool u_whole = nu == 1 && su[0].lo == j && su[0].hi == end, v_whole = nv == 1 && sv[0].lo == j && sv[0].hi == end;
+    if (u_whole || v_whole) {
+        const RunSpan *spans = u_whole ? sv : su;
+        int count = u_whole ? nv : nu;
+        int32_t whole = u_whole ? su[0].index : sv[0].index;
+        bool outside = u_whole ? (whole < 0 || whole >= count_u) : (whole < 0 || whole >= count_v);
+        if (outside) {
+            emit(-1, cell0 + j, cell0 + end + 1);
+            return;
+        }
+        int32_t limit = u_whole ? count_v : count_u;
+        for (int k = 0; k < count; k++) {
+            for (; j < spans[k].lo; j++) emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
+            int32_t r = spans[k].index;
+            int32_t patch = r < 0 || r >= limit ? -1 : rp.first_patch + (u_whole ? whole * count_v + r : r * count_v + whole);
+            emit(patch, cell0 + j, cell0 + spans[k].hi + 1);
+            j = spans[k].hi + 1;
+        }
+        for (; j <= end; j++) emit(exact_cell(cell0 + j, hits, set, n), cell0 + j, cell0 + j + 1);
+        return;
+    }
     int iu = 0, iv = 0;
     while (j <= end) {
         while (iu < nu && su[iu].hi < j) iu++;
@@ -884,14 +919,14 @@ void scan_face(int f) {
             Form forms[7];
             int count = c.form_count;
             for (int m = 0; m < count; m++) forms[m] = {c.possible[f][m].a + c.possible[f][m].b * i, c.possible[f][m].e, c.possible[f][m].bound, c.possible[f][m].inverse};
-            possible_range(forms, count, face.length, &h.pa, &h.pb);
+            possible_range(forms, count, c.rising[0][f], c.falling[0][f], face.length, &h.pa, &h.pb);
             if (h.pa > h.pb) continue;
             if (c.loose) {
                 h.ca = 1;
                 h.cb = 0;
             } else {
                 for (int m = 0; m < count; m++) forms[m] = {c.certain[f][m].a + c.certain[f][m].b * i, c.certain[f][m].e, c.certain[f][m].bound, c.certain[f][m].inverse};
-                certain_range(forms, count, face.length, &h.ca, &h.cb);
+                certain_range(forms, count, c.rising[1][f], c.falling[1][f], face.length, &h.ca, &h.cb);
 #ifdef HALVORA_CHECK_INVARIANTS
                 assert(h.ca > h.cb || (h.pa <= h.ca && h.cb <= h.pb)); // what surely passes possibly passes
 #endif
