@@ -140,6 +140,13 @@ struct RunSlope {
     double f1, inverse;
 };
 
+// A form over a hemicube face's cells, f(i, j) = a + b i + e j >= bound, with
+// 1 / e (a guess of where a line's form crosses its bound; checked).
+struct RunFaceForm {
+    double a, b, e, bound, inverse;
+    double at(double i) const { return a + b * i; } // f on line i at j = 0
+};
+
 // A polygon for the current patch.
 struct RunCandidate {
     int32_t q;
@@ -155,7 +162,7 @@ struct RunCandidate {
     // passing and surely passing, as f(i, j) = a + b i + e j >= bound
     // (the first `form_count` of each), each list ordered by its slope
     // along a line: rising (e > 0), falling (e < 0), then level.
-    struct { double a, b, e, bound, inverse; } possible[5][7], certain[5][7];
+    RunFaceForm possible[5][7], certain[5][7];
     int form_count;
     int rising[2][5], falling[2][5]; // per list (possible, certain) and face: how many rise, how many fall
     double den[5][3];         // N.origin, N.step_i, N.step_j of each face
@@ -285,41 +292,44 @@ Form front_form(const RunCandidate &c, const RunPolygon &rp, double den0, double
 // ends, where each is smallest (the forms are affine), so every form holds
 // on every cell between; for possible, the cells cut off on each side are
 // cut off by one form that surely fails at both ends of the cut part.
-void certain_range(const Form *forms, int n, int rising, int falling, int32_t length, int32_t *lo, int32_t *hi) {
+void certain_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
+                   int32_t *hi) {
     int32_t a = 0, b = length - 1;
-    for (int k = 0; k < rising; k++) a = std::max(a, ceil_index((forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1));
+    for (int k = 0; k < rising; k++) a = std::max(a, ceil_index((forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1));
     for (int k = rising; k < rising + falling; k++)
-        b = std::min(b, floor_index((forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1));
+        b = std::min(b, floor_index((forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1));
     bool ok = a <= b;
-    for (int k = 0; k < rising; k++) ok &= forms[k].holds(a);
-    for (int k = rising; k < rising + falling; k++) ok &= forms[k].holds(b);
-    for (int k = rising + falling; k < n; k++) ok &= forms[k].f0 >= forms[k].bound;
+    for (int k = 0; k < rising; k++) ok &= forms[k].at(i) + forms[k].e * (double)a >= forms[k].bound;
+    for (int k = rising; k < rising + falling; k++) ok &= forms[k].at(i) + forms[k].e * (double)b >= forms[k].bound;
+    for (int k = rising + falling; k < n; k++) ok &= forms[k].at(i) >= forms[k].bound;
     *lo = ok ? a : 1;
     *hi = ok ? b : 0;
 }
 
-void possible_range(const Form *forms, int n, int rising, int falling, int32_t length, int32_t *lo, int32_t *hi) {
+void possible_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
+                    int32_t *hi) {
     int32_t a = 0, b = length - 1;
     int left = -1, right = -1;
     for (int k = 0; k < rising; k++) {
-        int32_t x = ceil_index((-forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1);
+        int32_t x = ceil_index((-forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1);
         left = x > a ? k : left;
         a = x > a ? x : a;
     }
     for (int k = rising; k < rising + falling; k++) {
-        int32_t x = floor_index((-forms[k].bound - forms[k].f0) * forms[k].inverse, 0, length - 1);
+        int32_t x = floor_index((-forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1);
         right = x < b ? k : right;
         b = x < b ? x : b;
     }
     for (int k = rising + falling; k < n; k++)
-        if (forms[k].f0 < -forms[k].bound) a = length, left = k;
+        if (forms[k].at(i) < -forms[k].bound) a = length, left = k;
+    auto fails = [&](int k, int32_t j) { return forms[k].at(i) + forms[k].e * (double)j < -forms[k].bound; };
     if (left >= 0 && a > 0) {
         int32_t last = std::min(a, length) - 1;
-        if (!(forms[left].fails(0) && forms[left].fails(last))) a = 0;
+        if (!(fails(left, 0) && fails(left, last))) a = 0;
     }
     if (right >= 0 && b < length - 1) {
         int32_t first = std::max(b, -1) + 1;
-        if (!(forms[right].fails(first) && forms[right].fails(length - 1))) b = length - 1;
+        if (!(fails(right, first) && fails(right, length - 1))) b = length - 1;
     }
     *lo = a;
     *hi = b;
@@ -916,17 +926,14 @@ void scan_face(int f) {
             h.g1[0] = c.au * h.den1 + c.num * c.eu[f][2];
             h.g0[1] = c.av * h.den0 + c.num * v0;
             h.g1[1] = c.av * h.den1 + c.num * c.ev[f][2];
-            Form forms[7];
             int count = c.form_count;
-            for (int m = 0; m < count; m++) forms[m] = {c.possible[f][m].a + c.possible[f][m].b * i, c.possible[f][m].e, c.possible[f][m].bound, c.possible[f][m].inverse};
-            possible_range(forms, count, c.rising[0][f], c.falling[0][f], face.length, &h.pa, &h.pb);
+            possible_range(c.possible[f], i, count, c.rising[0][f], c.falling[0][f], face.length, &h.pa, &h.pb);
             if (h.pa > h.pb) continue;
             if (c.loose) {
                 h.ca = 1;
                 h.cb = 0;
             } else {
-                for (int m = 0; m < count; m++) forms[m] = {c.certain[f][m].a + c.certain[f][m].b * i, c.certain[f][m].e, c.certain[f][m].bound, c.certain[f][m].inverse};
-                certain_range(forms, count, c.rising[1][f], c.falling[1][f], face.length, &h.ca, &h.cb);
+                certain_range(c.certain[f], i, count, c.rising[1][f], c.falling[1][f], face.length, &h.ca, &h.cb);
 #ifdef HALVORA_CHECK_INVARIANTS
                 assert(h.ca > h.cb || (h.pa <= h.ca && h.cb <= h.pb)); // what surely passes possibly passes
 #endif
