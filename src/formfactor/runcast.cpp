@@ -469,10 +469,16 @@ void candidate_lines(RunCandidate *c, int f) {
     c->form_count = count;
     for (int kind = 0; kind < 2; kind++) {
         auto *list = kind == 0 ? c->possible[f] : c->certain[f];
-        auto rank = [](double e) { return e > 0 ? 0 : (e < 0 ? 1 : 2); };
-        std::stable_sort(list, list + count, [rank](const auto &x, const auto &y) { return rank(x.e) < rank(y.e); });
+        RunFaceForm sorted[7];
         int rising = 0, falling = 0;
-        for (int k = 0; k < count; k++) rising += list[k].e > 0, falling += list[k].e < 0;
+        for (int k = 0; k < count; k++)
+            if (list[k].e > 0) sorted[rising++] = list[k];
+        for (int k = 0; k < count; k++)
+            if (list[k].e < 0) sorted[rising + falling++] = list[k];
+        int at = rising + falling;
+        for (int k = 0; k < count; k++)
+            if (!(list[k].e > 0) && !(list[k].e < 0)) sorted[at++] = list[k];
+        std::copy(sorted, sorted + count, list);
         c->rising[kind][f] = rising;
         c->falling[kind][f] = falling;
     }
@@ -558,10 +564,14 @@ int32_t reference_cell(int32_t cell) {
 
 // A run of cells seeing one patch (or nothing, patch -1). Where invariants
 // are checked, the first and last cell of one settled run in 31 are cast by
-// the reference's arithmetic against every polygon and must agree. The runs
-// of a line are gathered and added when the line ends (add_line_runs); a run
-// that goes on where the last one of the same patch ended joins it, which
-// adds the same cells in the same order.
+// the reference's arithmetic against every polygon and must agree. A run of
+// SIDE_BY_SIDE cells or more waits for the end of its line (add_line_runs),
+// and so does any later run of a patch that has one waiting; a shorter run
+// is added at once. Every patch thus receives its runs in cell order. A
+// waiting run that goes on where the last one of the same patch ended joins
+// it, which adds the same cells in the same order.
+const int32_t SIDE_BY_SIDE = 4;
+
 inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
     runcast.counters.runs++;
 #ifdef HALVORA_CHECK_INVARIANTS
@@ -572,6 +582,12 @@ inline void emit(int32_t patch, int32_t first_cell, int32_t end_cell) {
     }
 #endif
     if (patch < 0) return;
+    int64_t line = runcast.lines_begun;
+    if (end_cell - first_cell < SIDE_BY_SIDE && runcast.waiting_line[patch] != line) {
+        add_cell_run(runcast.row, patch, first_cell, end_cell);
+        return;
+    }
+    runcast.waiting_line[patch] = line;
     RunOut *runs = runcast.line_runs;
     int32_t n = runcast.line_run_count;
     if (n > 0 && runs[n - 1].patch == patch && runs[n - 1].end == first_cell) {
@@ -622,6 +638,7 @@ void add_line_runs() {
     }
     for (; k < n; k++) add_cell_run(row, runs[k].patch, runs[k].first, runs[k].end);
     runcast.line_run_count = 0;
+    runcast.lines_begun++;
 }
 
 // The reference's outcome for one cell, cast against the line's possible
@@ -995,6 +1012,10 @@ void runcast_init(const Polygon *polys, int32_t count) {
     for (int32_t q = 0; q < count; q++) most = std::max({most, polys[q].patches_u, polys[q].patches_v});
     runcast.span_capacity = (size_t)most + 2;
     runcast.spans = (RunSpan *)checked_calloc(2 * runcast.span_capacity, sizeof(RunSpan), EXIT_FF_HITS_NO_MEMORY);
+    int64_t patches = 0;
+    for (int32_t q = 0; q < count; q++) patches += (int64_t)polys[q].patches_u * polys[q].patches_v;
+    runcast.waiting_line = (int64_t *)checked_calloc((size_t)patches + 1, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
+    runcast.lines_begun = 1; // waiting_line starts at 0: no line
     // A line holds at most n cells, so at most n runs.
     runcast.line_runs = (RunOut *)checked_calloc((size_t)hemicube.hemicube_resolution + 1, sizeof(RunOut), EXIT_FF_HITS_NO_MEMORY);
     runcast.line_run_count = 0;
@@ -1076,6 +1097,8 @@ void runcast_free() {
     runcast.spans = nullptr;
     free(runcast.line_runs);
     runcast.line_runs = nullptr;
+    free(runcast.waiting_line);
+    runcast.waiting_line = nullptr;
     free(runcast.form_bounds);
     runcast.form_bounds = nullptr;
     free(runcast.slopes);

@@ -53,6 +53,8 @@ struct Runcast {
     float *row;               // the row being filled
     RunOut *line_runs;        // the current line's runs of one patch each, added when the line ends
     int32_t line_run_count;
+    int64_t *waiting_line;    // per patch: the line whose end it has a run waiting for
+    int64_t lines_begun;      // lines since runcast_init, counted from 1
     RuncastCounters counters;
     // The rule between the two fast paths: a row with fewer cells than this
     // many per candidate polygon (a polygon not in the plane through the
