@@ -749,19 +749,18 @@ inline int32_t grid_index(const RunLineHit &h, const RunPolygon &rp, int axis, i
 // smallest there; a level one is checked anywhere). The rows do not wait on
 // each other. A row with no checked range is passed over: its cells, and any
 // that a guess of the first and last row missed, are cast exactly.
-int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
-               RunSpan *out) {
-    int32_t first = grid_index(h, rp, axis, count, j0), last = grid_index(h, rp, axis, count, end);
-    int32_t step = last >= first ? 1 : -1;
-    // Threshold tau's form: above, s (G - tau N.d0); below, its negation.
-    // s is +-1, so s G - tau s N.d0 is that value to the last bit.
-    double g = h.c->sign * h.g0[axis], den = h.c->sign * h.den0;
-    const double *tau_above = rp.above[axis], *tau_below = rp.below[axis];
-    int32_t at_above = rp.threshold_first[axis][0], at_below = rp.threshold_first[axis][1];
-    const RunSlope *slope_above = h.slopes + at_above, *slope_below = h.slopes + at_below;
-    const double *bound_above = h.bounds + at_above, *bound_below = h.bounds + at_below;
-    int n = 0;
-    for (int32_t r = first;; r += step) {
+// Threshold tau's form along a line: above, s (G - tau N.d0); below, its
+// negation. s is +-1, so s G - tau s N.d0 is that value to the last bit.
+struct GridForms {
+    double g, den;
+    const double *tau_above, *tau_below;
+    const RunSlope *slope_above, *slope_below;
+    const double *bound_above, *bound_below;
+    int32_t count, j0, end;
+
+    // Row r's range in general: each form limits the start if it rises,
+    // the end if it falls, and is checked where it is smallest.
+    bool row(int32_t r, RunSpan *out) const {
         int32_t lo = j0, hi = end;
         double a0 = 0, a1 = 0, a_bound = -HUGE_VAL, b0 = 0, b1 = 0, b_bound = -HUGE_VAL; // no form: always holds
         if (r >= 0) {
@@ -781,9 +780,78 @@ int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t coun
             else if (b1 < 0) hi = std::min(hi, floor_index(x, j0, end));
         }
         double ja = a1 < 0 ? hi : lo, jb = b1 < 0 ? hi : lo;
-        if (lo <= hi && a0 + a1 * ja >= a_bound && b0 + b1 * jb >= b_bound) out[n++] = {lo, hi, r};
-        if (r == last) break;
+        if (!(lo <= hi && a0 + a1 * ja >= a_bound && b0 + b1 * jb >= b_bound)) return false;
+        *out = {lo, hi, r};
+        return true;
     }
+
+    // Rows first, first + step, ... up to but not including `stop`, all
+    // inside the grid, u rising along the line (step +1: the above form
+    // rises and starts the range, the below form falls and ends it) or
+    // falling (step -1: the other way round). The two forms of a row go
+    // side by side in the two lanes of SSE2 registers, lane 0 the form that
+    // starts the range, lane 1 the one that ends it, with the same
+    // arithmetic as row() lane by lane. A row whose slopes say otherwise
+    // takes row().
+    int inner_rows(int32_t first, int32_t stop, int32_t step, RunSpan *out) const {
+        int n = 0;
+        bool rising = step > 0;
+        // lane sign of G - tau N.d0: + for an above form, - for a below one
+        const __m128d sign = rising ? _mm_set_pd(-1.0, 1.0) : _mm_set_pd(1.0, -1.0);
+        const __m128d gv = _mm_set1_pd(g), denv = _mm_set1_pd(den), zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0);
+        // Lane 0 rounds up and lane 1 down: lane 0 is negated, floored and
+        // negated back. The clamps hold lane 0 within [j0, end + 1] and
+        // lane 1 within [j0 - 1, end], as ceil_index and floor_index do.
+        const __m128d flip = _mm_set_pd(1.0, -1.0);
+        const __m128d low = _mm_set_pd((double)j0 - 1, -((double)end + 1)), high = _mm_set_pd((double)end, -(double)j0);
+        for (int32_t r = first; r != stop; r += step) {
+            const RunSlope &sa = slope_above[r], &sb = slope_below[r + 1];
+            __m128d tau, f1, inverse, bound;
+            if (rising) {
+                tau = _mm_set_pd(tau_below[r + 1], tau_above[r]);
+                f1 = _mm_set_pd(sb.f1, sa.f1);
+                inverse = _mm_set_pd(sb.inverse, sa.inverse);
+                bound = _mm_set_pd(bound_below[r + 1], bound_above[r]);
+            } else {
+                tau = _mm_set_pd(tau_above[r], tau_below[r + 1]);
+                f1 = _mm_set_pd(sa.f1, sb.f1);
+                inverse = _mm_set_pd(sa.inverse, sb.inverse);
+                bound = _mm_set_pd(bound_above[r], bound_below[r + 1]);
+            }
+            // the start form rises, the end form falls: both negative once flipped
+            if (_mm_movemask_pd(_mm_cmplt_pd(_mm_mul_pd(f1, flip), zero)) != 3) {
+                n += row(r, out + n);
+                continue;
+            }
+            __m128d f0 = _mm_mul_pd(sign, _mm_sub_pd(gv, _mm_mul_pd(tau, denv)));
+            __m128d x = _mm_mul_pd(_mm_mul_pd(_mm_sub_pd(bound, f0), inverse), flip);
+            x = _mm_min_pd(_mm_max_pd(x, low), high); // max takes `low` for a value that is not a number
+            __m128d t = _mm_cvtepi32_pd(_mm_cvttpd_epi32(x));
+            t = _mm_sub_pd(t, _mm_and_pd(_mm_cmpgt_pd(t, x), one)); // floor
+            __m128d ends = _mm_mul_pd(t, flip);                      // (lo, hi)
+            __m128d held = _mm_cmpge_pd(_mm_add_pd(f0, _mm_mul_pd(f1, ends)), bound);
+            double lo = _mm_cvtsd_f64(ends), hi = _mm_cvtsd_f64(_mm_unpackhi_pd(ends, ends));
+            if (lo <= hi && _mm_movemask_pd(held) == 3) out[n++] = {(int32_t)lo, (int32_t)hi, r};
+        }
+        return n;
+    }
+};
+
+int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t count, int32_t j0, int32_t end,
+               RunSpan *out) {
+    int32_t first = grid_index(h, rp, axis, count, j0), last = grid_index(h, rp, axis, count, end);
+    int32_t at_above = rp.threshold_first[axis][0], at_below = rp.threshold_first[axis][1];
+    const GridForms forms = {h.c->sign * h.g0[axis], h.c->sign * h.den0, rp.above[axis], rp.below[axis],
+                             h.slopes + at_above, h.slopes + at_below, h.bounds + at_above, h.bounds + at_below,
+                             count, j0, end};
+    if (first == last) return forms.row(first, out) ? 1 : 0;
+    int32_t step = last > first ? 1 : -1;
+    int n = 0;
+    int32_t r = first;
+    if (r < 0 || r >= count) n += forms.row(r, out + n), r += step; // an edge row: one form
+    int32_t stop = last < 0 || last >= count ? last : last + step;
+    n += forms.inner_rows(r, stop, step, out + n);
+    if (stop == last) n += forms.row(last, out + n);
     return n;
 }
 
