@@ -446,6 +446,21 @@ void candidate_lines(RunCandidate *c, int f) {
     // in (N.d0, d0), so their slope is the form of (N.step_i, step_i); the
     // front form's slope is s N.step_i.
     double zero[3] = {0, 0, 0};
+    // A polygon surely behind the whole face (its front form's largest value
+    // over the face, at a corner, surely fails, with the clipping's own
+    // relaxation) has no lines there; its box forms are not needed.
+    {
+        Form front = front_form(*c, rp, c->den[f][0], c->den[f][2]);
+        double b = c->sign * c->den[f][1], li = face.lines - 1, lj = face.length - 1;
+        double largest = front.f0 + front.bound + std::max(0.0, b * li) + std::max(0.0, front.f1 * lj);
+        double range = (double)face.lines + (double)face.length;
+        largest += 0x1p-30 * (fabs(front.f0 + front.bound) + (fabs(b) + fabs(front.f1)) * range) + 1e-300;
+        if (largest < 0) {
+            c->first_line[f] = 1;
+            c->last_line[f] = 0;
+            return;
+        }
+    }
     Form at0[2][7], slope[2][7];
     int count = 1;
     for (int kind = 0; kind < 2; kind++) {
