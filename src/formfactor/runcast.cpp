@@ -101,7 +101,7 @@
 
 Runcast runcast = [] {
     Runcast r = {};
-    r.cells_per_candidate = 400.0;
+    r.cells_per_candidate = 160.0;
     return r;
 }();
 

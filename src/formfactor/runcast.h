@@ -61,11 +61,12 @@ struct Runcast {
     // hemicube's centre) is left to the culled search of cellcast.cpp. With
     // many polygons and few cells, as in a cluttered hall at a coarse
     // hemicube, sweeping every line of every face costs more than testing
-    // the few cells each polygon covers. Measured on the bench scenes: the
-    // furnished room at 0.05 (about 280 cells per candidate) runs as fast
-    // either way, the cube room at 0.05 (about 900) gains by runs, 256
-    // cells a side (12,000 and more) gains several times; hence 400. The
-    // tests set 0 to run every row here.
+    // the few cells each polygon covers. Measured on the furnished room:
+    // at 0.1 (about 65 cells per candidate) runs take 1.4 times the culled
+    // search's time, at 0.07 (about 147) the two run as fast, at 0.05
+    // (about 280) runs are 1.5 to 1.9 times faster; the cluttered hall at
+    // 0.1 (about 2) takes ten times as long by runs. Hence 160. The tests
+    // set 0 to run every row here.
     double cells_per_candidate;
 };
 
