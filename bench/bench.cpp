@@ -10,7 +10,7 @@
 // goes to /dev/null.
 //
 // Usage: halvora_bench [--skip-reference-at N] [--only NAME] [--solver] [--fine] [--fine-reference]
-//                      [--formfactor-only]
+//                      [--formfactor-only] [--repeat TURNS]
 //        (--solver: only the solver's comparison, bench_solver.cpp; --formfactor-only: only the
 //        form factors' comparison, bench_formfactor.cpp)
 //        halvora_bench --batch DIR   (internal: one batch run in DIR)
@@ -276,6 +276,7 @@ int main(int argc, char **argv) {
     const char *only = nullptr;
     bool solver_only = false;
     bool fine = false, fine_reference = false, formfactor_only = false; // the form-factor table's options
+    int repeat = 0;                                                      // its turns per path (0: the scene's own)
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--skip-reference-at") == 0 && a + 1 < argc) skip_reference_at = atoi(argv[++a]);
         else if (strcmp(argv[a], "--only") == 0 && a + 1 < argc) only = argv[++a];
@@ -283,9 +284,10 @@ int main(int argc, char **argv) {
         else if (strcmp(argv[a], "--fine") == 0) fine = true;
         else if (strcmp(argv[a], "--fine-reference") == 0) fine = fine_reference = true;
         else if (strcmp(argv[a], "--formfactor-only") == 0) formfactor_only = true;
+        else if (strcmp(argv[a], "--repeat") == 0 && a + 1 < argc && atoi(argv[a + 1]) > 0) repeat = atoi(argv[++a]);
         else {
             fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--solver] [--fine] "
-                            "[--fine-reference] [--formfactor-only]\n", argv[0]);
+                            "[--fine-reference] [--formfactor-only] [--repeat TURNS]\n", argv[0]);
             return 2;
         }
     }
@@ -299,7 +301,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (formfactor_only) {
-        formfactor_bench(table, fine, fine_reference);
+        formfactor_bench(table, fine, fine_reference, repeat);
         return 0;
     }
 
@@ -327,7 +329,7 @@ int main(int argc, char **argv) {
     fprintf(table, "(baseline: a run of a 6-patch room peaks at %.1f MiB; B/patch is the peak above it and "
                    "above 4N^2, per patch)\n",
             (double)baseline_kb / 1024.0);
-    formfactor_bench(table, fine, fine_reference);
+    formfactor_bench(table, fine, fine_reference, repeat);
     run_solver_bench(table, only);
     return 0;
 }
