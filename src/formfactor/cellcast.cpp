@@ -31,8 +31,8 @@
 // Margins. A hit point X passes the box test within eps of the box; the exact
 // ray point P differs from X by the rounding to single precision, so P lies
 // in the box widened by `margin` (eps plus a relative 2^-22 of the
-// coordinates). Cells drift from their laid-out grid as hemicube_move adds
-// offsets in single precision; the drift E (largest component change of any
+// coordinates). Cells drift from their laid-out grid as the moves add
+// offsets in single precision (hemicube_settle, before every row here); the drift E (largest component change of any
 // cell ray since placement) is measured per patch and widens the projected
 // rectangles. When E is not small the projection is not used at all.
 //

@@ -19,7 +19,7 @@
 //   (a) its ray d differs from d0 by at most delta in every component:
 //       delta = hemicube_layout_deviation (placement rounding, measured) plus
 //       hemicube_drift (the single-precision moves since: measured at every
-//       eighth move, bounded in between, see hemicube.cpp), each widened by
+//       settling of the cells, bounded in between, see hemicube.cpp), each widened by
 //       its own rounding. Then |F(d) - F(d0)| <= |g|_1 delta, g the form's
 //       vector, |g|_1 <= |A - tau| |N|_1 + |num| |w|_1.
 //   (b) its hit point X is rounded: per axis |X - X*(d)| <= R_c, with
@@ -55,8 +55,11 @@
 // possibly passes wherever none of s N.d >= den_floor and (c)'s wider forms
 // surely fails. Ranges of cells are found by dividing out a crossing as a
 // guess and then checking the forms at the range's end cells: a range whose
-// ends hold holds throughout, and a range cut off is cut off by one form that
-// surely fails at both of its ends.
+// ends hold holds throughout (an affine form is smallest at one end: where
+// the range starts if it rises along the line, where it ends if it falls, so
+// a form whose slope is known is checked at that end alone), and a range cut
+// off is cut off by one form that surely fails at both of its ends. The
+// guess may be rounded either way; only the checks decide.
 // A cell is certain when some polygon surely passes its box test, is surely
 // nearer than every other polygon that possibly passes, and (unless it faces
 // like the hemicube's polygon) its u and v lie surely inside one row and one
