@@ -31,6 +31,7 @@
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/runcast.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "bench_solver.h"
@@ -57,6 +58,7 @@ struct Measure {
     bool ff_same = false, patchrad_same = true, vertrad_same = false;
     long peak_kb = -1;
     CellcastCounters counters = {0, 0, 0};
+    RuncastCounters runs = {0, 0, 0, 0, 0};
 };
 
 FILE *table = nullptr;
@@ -176,6 +178,7 @@ Measure run_scene(const Scene &scene, bool with_reference) {
     FILE *ff = form_factor_stage();
     m.ff_fast = now() - t0;
     m.counters = cellcast_counters;
+    m.runs = runcast.counters;
     fflush(ff);
     m.ff_same = !with_reference || same_files("FF.BIN", "FF_REF.BIN");
 
@@ -256,10 +259,17 @@ void print_row(const Scene &scene, const Measure &m, long baseline_kb) {
             seconds(m.ff_fast).c_str(), ratio(m.ff_reference, m.ff_fast).c_str(), rays / m.ff_fast,
             seconds(m.solve_reference).c_str(), seconds(m.solve_fast).c_str(),
             ratio(m.solve_reference, m.solve_fast).c_str(), sweeps, same.c_str(), peak.c_str());
-    fprintf(table, "|   (run's form factors: %.1f polygons left per patch, %.1f face projections per patch, %.2f exact "
+    // The culled search's work is per row it did; the rest went by runs of
+    // cells.
+    int64_t culled_rows = m.patches - m.runs.rows;
+    double culled_rays = (double)culled_rows * m.cells;
+    fprintf(table, "|   (run's form factors: %lld of %d rows by runs of cells, %.2f %% of their cells cast exactly; "
+                   "the culled search's rows: %.1f polygons left per patch, %.1f face projections per patch, %.2f exact "
                    "ray tests per cell ray) |\n",
-            (double)m.counters.candidates / m.patches, (double)m.counters.projections / m.patches,
-            (double)m.counters.ray_tests / rays);
+            (long long)m.runs.rows, m.patches, m.runs.cells > 0 ? 100.0 * (double)m.runs.exact_cells / (double)m.runs.cells : 0.0,
+            culled_rows > 0 ? (double)m.counters.candidates / (double)culled_rows : 0.0,
+            culled_rows > 0 ? (double)m.counters.projections / (double)culled_rows : 0.0,
+            culled_rays > 0 ? (double)m.counters.ray_tests / culled_rays : 0.0);
     fflush(table);
 }
 
