@@ -288,6 +288,25 @@ TEST(FastFormFactors, TiesAndSameNormalCasesMatchTheReference) {
     }
 }
 
+// A thin bar under a one-patch ceiling cuts every line of the floor's top
+// face into a long run of the ceiling, the bar and a short run of the
+// ceiling again. The long run waits for the line's end, so the short one
+// must wait behind it: added at once, the ceiling's sum would take the cells
+// out of order and round differently.
+TEST(FastFormFactors, ShortRunBehindAWaitingRunOfItsPatchKeepsCellOrder) {
+    QuietStdout quiet;
+    const float zero[3] = {0, 0, 0}, ex[3] = {2, 0, 0}, ey[3] = {0, 2, 0}, top[3] = {0, 0, 2};
+    const float bar[3] = {1.6f, -1, 1.5f}, bx[3] = {0.1f, 0, 0}, by[3] = {0, 4, 0};
+    std::vector<Polygon> polys = {rectangle(zero, ex, ey, 1, 1), rectangle(top, ey, ex, 1, 1), rectangle(bar, by, bx, 1, 1)};
+    for (float pixel_size : {0.03125f, 0.015625f}) {
+        std::vector<float> reference = scene_rows(polys, pixel_size, true);
+        std::vector<float> runs = scene_rows(polys, pixel_size, false, RUNS);
+        EXPECT_GT(reference[1], 0.0f) << "the floor sees the ceiling";
+        EXPECT_GT(reference[2], 0.0f) << "and the bar";
+        EXPECT_EQ(memcmp(reference.data(), runs.data(), reference.size() * sizeof(float)), 0) << pixel_size;
+    }
+}
+
 TEST(FastFormFactors, TablesAreCreatedAtTheFirstRowAndReleasedAfterTheLast) {
     QuietStdout quiet;
     std::vector<Polygon> polys = random_scene(7);
