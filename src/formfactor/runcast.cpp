@@ -1012,14 +1012,53 @@ void scan_line(int32_t cell0, int32_t length, RunLineHit *hits, int nh) {
     }
 }
 
+// The candidates of face f whose lines reach line i, kept as lines go by:
+// they join in the order of their first line and leave in the order of their
+// last, so no line tests every candidate. Their order among the active ones
+// does not matter: a line's outcome does not depend on the order of its hits
+// (the exact cast breaks ties by polygon index, and a tie for the nearest
+// certain hit fails its depth check either way).
+struct ActiveCandidates {
+    int32_t *by_first, *by_last, *active, *position;
+    int32_t size, joined, left, count;
+
+    void start(int f) {
+        size = 0;
+        for (int32_t k = 0; k < runcast.candidate_count; k++) {
+            const RunCandidate &c = runcast.candidates[k];
+            if (c.first_line[f] <= c.last_line[f]) by_first[size] = by_last[size] = k, size++;
+        }
+        const RunCandidate *cs = runcast.candidates;
+        std::sort(by_first, by_first + size, [cs, f](int32_t a, int32_t b) { return cs[a].first_line[f] < cs[b].first_line[f]; });
+        std::sort(by_last, by_last + size, [cs, f](int32_t a, int32_t b) { return cs[a].last_line[f] < cs[b].last_line[f]; });
+        joined = left = count = 0;
+    }
+
+    void advance(int f, int32_t i) {
+        const RunCandidate *cs = runcast.candidates;
+        while (joined < size && cs[by_first[joined]].first_line[f] <= i) {
+            int32_t k = by_first[joined++];
+            position[k] = count;
+            active[count++] = k;
+        }
+        while (left < size && cs[by_last[left]].last_line[f] < i) {
+            int32_t k = by_last[left++], at = position[k], moved = active[--count];
+            active[at] = moved;
+            position[moved] = at;
+        }
+    }
+};
+
 void scan_face(int f) {
     const HemicubeFace &face = hemicube.hemicube_faces[f];
     RunLineHit *hits = runcast.line_hits;
+    ActiveCandidates lines = {runcast.by_first, runcast.by_last, runcast.active, runcast.position, 0, 0, 0, 0};
+    lines.start(f);
     for (int32_t i = 0; i < face.lines; i++) {
+        lines.advance(f, i);
         int nh = 0;
-        for (int32_t k = 0; k < runcast.candidate_count; k++) {
-            const RunCandidate &c = runcast.candidates[k];
-            if (i < c.first_line[f] || i > c.last_line[f]) continue;
+        for (int32_t a = 0; a < lines.count; a++) {
+            const RunCandidate &c = runcast.candidates[lines.active[a]];
             RunLineHit &h = hits[nh];
             h.c = &c;
             h.den0 = c.den[f][0] + i * c.den[f][1];
@@ -1059,6 +1098,10 @@ void runcast_init(const Polygon *polys, int32_t count) {
     runcast.candidates = (RunCandidate *)checked_calloc(n, sizeof(RunCandidate), EXIT_FF_HITS_NO_MEMORY);
     runcast.line_hits = (RunLineHit *)checked_calloc(n, sizeof(RunLineHit), EXIT_FF_HITS_NO_MEMORY);
     runcast.line_set = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    runcast.by_first = (int32_t *)checked_calloc(4 * n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    runcast.by_last = runcast.by_first + n;
+    runcast.active = runcast.by_first + 2 * n;
+    runcast.position = runcast.by_first + 3 * n;
     runcast.placement = -1;
     runcast.polygon_count = count;
     runcast.counters = {0, 0, 0, 0, 0};
@@ -1175,6 +1218,8 @@ void runcast_free() {
     runcast.line_hits = nullptr;
     free(runcast.line_set);
     runcast.line_set = nullptr;
+    free(runcast.by_first);
+    runcast.by_first = runcast.by_last = runcast.active = runcast.position = nullptr;
     free(runcast.bounds);
     runcast.bounds = nullptr;
     free(runcast.thresholds);

@@ -38,6 +38,9 @@ struct Runcast {
     int32_t candidate_count;
     RunLineHit *line_hits;    // per candidate: its hit ranges on the current line
     int32_t *line_set;        // per candidate: the line's possible set at the current cell
+    int32_t *by_first, *by_last, *active, *position; // per candidate: the face's candidates by first and
+                                                     // by last line, those on the current line, and
+                                                     // where each stands among those
     int32_t placement;        // hemicube_placements the per-placement data belongs to
     double face_min_depth[5]; // per face: smallest |nominal ray| (bound from the face's depth axis)
     double face_max_length[5];// per face: largest |nominal ray|
