@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 
 // Exit codes, in the order in which the stages run.
 enum ExitCode {
@@ -131,6 +132,12 @@ void report_error(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // calloc that ends the process with "Out of memory!" and `code` on failure.
 // A request for zero elements succeeds and returns a valid (empty) block.
 void *checked_calloc(size_t count, size_t size, int code);
+
+// Frees a block and forgets it, so releasing twice does nothing.
+template <typename T> void release(T *&block) {
+    free(block);
+    block = nullptr;
+}
 
 // For the fuzz targets only (fuzz/): when set, fatal(), fatal_unspaced() and
 // fatal_out_of_memory() call it with the code after printing the message, in

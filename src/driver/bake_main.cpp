@@ -29,10 +29,8 @@ bool keep_binary_files = false;
 // arrays, erases the binary files unless --keep (reporting, not ending on, a
 // file that stays) and prints the end message.
 void end_of_bake() {
-    free(vertex_array);
-    vertex_array = nullptr;
-    free(color_array);
-    color_array = nullptr;
+    release(vertex_array);
+    release(color_array);
     if (!keep_binary_files) erase_binary_files();
     printf("End of 'Halvora'.\n");
     fflush(stdout);

@@ -152,25 +152,21 @@ void output_stage() {
     vertex_radiosity = compute_vertex_radiosities(patch_radiosity, patch_count, polygons, polygon_count);
 
     if (patch_count > 0) free(radiosity_matrix[0]); // the block of all rows
-    free(radiosity_matrix);
-    radiosity_matrix = nullptr;
-    free(patch_emission);
-    patch_emission = nullptr;
+    release(radiosity_matrix);
+    release(patch_emission);
 
     size_t n = (size_t)patch_count;
     FILE *file = fopen(PATCHRAD_BIN, "wb");
     if (file == nullptr) fatal(EXIT_PATCHRAD_CREATE, "Couldn't create patch radiosity binary file %s", PATCHRAD_BIN);
     if (!write_floats(file, patch_radiosity, 3 * n) || !close_written_file(file))
         fatal(EXIT_PATCHRAD_WRITE, "Couldn't write patch radiosity binary file %s", PATCHRAD_BIN);
-    free(patch_radiosity);
-    patch_radiosity = nullptr;
+    release(patch_radiosity);
 
     file = fopen(VERTRAD_BIN, "wb");
     if (file == nullptr) fatal(EXIT_VERTRAD_CREATE, "Couldn't create vertex radiosity binary file %s", VERTRAD_BIN);
     if (!write_floats(file, vertex_radiosity, 12 * n) || !close_written_file(file))
         fatal(EXIT_VERTRAD_WRITE, "Couldn't write vertex radiosity binary file %s", VERTRAD_BIN);
-    free(vertex_radiosity);
-    vertex_radiosity = nullptr;
+    release(vertex_radiosity);
 }
 
 void run_batch_stages() {

@@ -354,24 +354,15 @@ void cellcast_init(const Polygon *polys, int32_t count) {
 }
 
 void cellcast_free() {
-    free(cast_polygons);
-    cast_polygons = nullptr;
-    free(candidates);
-    candidates = nullptr;
-    free(order);
-    order = nullptr;
-    free(cell_rays);
-    cell_rays = nullptr;
-    free(placement_rays);
-    placement_rays = nullptr;
-    free(best_distance);
-    best_distance = nullptr;
-    free(best_polygon);
-    best_polygon = nullptr;
-    free(best_point);
-    best_point = nullptr;
-    free(tile_farthest);
-    tile_farthest = nullptr;
+    release(cast_polygons);
+    release(candidates);
+    release(order);
+    release(cell_rays);
+    release(placement_rays);
+    release(best_distance);
+    release(best_polygon);
+    release(best_point);
+    release(tile_farthest);
 }
 
 void resolve_hemicube_cells(const Polygon *polys, int32_t count) {

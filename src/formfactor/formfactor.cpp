@@ -87,8 +87,7 @@ void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys
     add_cells(row);
 
     if (form_factor_row_number == patches) {
-        free(polygon_hits);
-        polygon_hits = nullptr;
+        release(polygon_hits);
     }
     printf("\b\b\b\b\b\b\b");
 }

@@ -167,14 +167,10 @@ void hemicube_init(float pixel_size) {
 }
 
 void hemicube_free() {
-    free(hemicube.hemicube_item_buffer);
-    hemicube.hemicube_item_buffer = nullptr;
-    free(hemicube.hemicube_delta_form_factors);
-    hemicube.hemicube_delta_form_factors = nullptr;
-    free(hemicube.hemicube_cells);
-    hemicube.hemicube_cells = nullptr;
-    free(hemicube.hemicube_placement_rays);
-    hemicube.hemicube_placement_rays = nullptr;
+    release(hemicube.hemicube_item_buffer);
+    release(hemicube.hemicube_delta_form_factors);
+    release(hemicube.hemicube_cells);
+    release(hemicube.hemicube_placement_rays);
 }
 
 void hemicube_place(const Polygon *polys, int32_t i) {

@@ -110,6 +110,5 @@ void free_patch_grid(const Polygon *polys, int32_t count) {
         for (int32_t j = 0; j < polys[i].patches_u; j++) free(patch_grid[i][j]);
         free(patch_grid[i]);
     }
-    free(patch_grid);
-    patch_grid = nullptr;
+    release(patch_grid);
 }

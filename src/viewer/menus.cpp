@@ -86,8 +86,7 @@ void view_menu(int value) {
 void toggle_shading() {
     smooth_shading = !smooth_shading;
     glDisableClientState(GL_COLOR_ARRAY);
-    free(color_array);
-    color_array = nullptr;
+    release(color_array);
     // Read from disk at every switch; nothing is cached.
     if (smooth_shading) load_vertex_colors();
     else load_patch_colors();

@@ -109,10 +109,8 @@ void cleanup_at_exit() {
         glDisableClientState(GL_VERTEX_ARRAY);
         glDisableClientState(GL_COLOR_ARRAY);
     }
-    free(vertex_array);
-    vertex_array = nullptr;
-    free(color_array);
-    color_array = nullptr;
+    release(vertex_array);
+    release(color_array);
 
     // The process is ending with its own code: a file that stays is only reported.
     erase_binary_files();
