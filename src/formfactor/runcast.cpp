@@ -147,7 +147,8 @@ struct RunSlope {
 // 1 / e (a guess of where a line's form crosses its bound; checked).
 struct RunFaceForm {
     double a, b, e, bound, inverse;
-    double at(double i) const { return a + b * i; } // f on line i at j = 0
+    double at(double i) const { return a + b * i; }                             // f on line i at j = 0
+    double value(double i, int32_t j) const { return at(i) + e * (double)j; } // f at cell j of line i
 };
 
 // A polygon for the current patch.
@@ -237,9 +238,7 @@ inline int32_t ceil_index(double x, int32_t low, int32_t high) {
 // An affine form along a line: f(j) = f0 + f1 j, held to be >= bound.
 struct Form {
     double f0, f1, bound;
-    double inverse; // 1 / f1 where the range functions use it (a guess only: their ends are checked)
     bool holds(int32_t j) const { return f0 + f1 * (double)j >= bound; }
-    bool fails(int32_t j) const { return f0 + f1 * (double)j < -bound; }
 };
 
 // The form of a threshold tau on quantity A0 + w.X for candidate c along a
@@ -302,8 +301,8 @@ void certain_range(const RunFaceForm *forms, double i, int n, int rising, int fa
     for (int k = rising; k < rising + falling; k++)
         b = std::min(b, floor_index((forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1));
     bool ok = a <= b;
-    for (int k = 0; k < rising; k++) ok &= forms[k].at(i) + forms[k].e * (double)a >= forms[k].bound;
-    for (int k = rising; k < rising + falling; k++) ok &= forms[k].at(i) + forms[k].e * (double)b >= forms[k].bound;
+    for (int k = 0; k < rising; k++) ok &= forms[k].value(i, a) >= forms[k].bound;
+    for (int k = rising; k < rising + falling; k++) ok &= forms[k].value(i, b) >= forms[k].bound;
     for (int k = rising + falling; k < n; k++) ok &= forms[k].at(i) >= forms[k].bound;
     *lo = ok ? a : 1;
     *hi = ok ? b : 0;
@@ -325,7 +324,7 @@ void possible_range(const RunFaceForm *forms, double i, int n, int rising, int f
     }
     for (int k = rising + falling; k < n; k++)
         if (forms[k].at(i) < -forms[k].bound) a = length, left = k;
-    auto fails = [&](int k, int32_t j) { return forms[k].at(i) + forms[k].e * (double)j < -forms[k].bound; };
+    auto fails = [&](int k, int32_t j) { return forms[k].value(i, j) < -forms[k].bound; };
     if (left >= 0 && a > 0) {
         int32_t last = std::min(a, length) - 1;
         if (!(fails(left, 0) && fails(left, last))) a = 0;
@@ -469,7 +468,7 @@ void candidate_lines(RunCandidate *c, int f) {
     for (int kind = 0; kind < 2; kind++) {
         bool certain = kind == 1;
         at0[kind][0] = front_form(*c, rp, c->den[f][0], c->den[f][2]);
-        slope[kind][0] = {c->sign * c->den[f][1], 0, 0, 0};
+        slope[kind][0] = {c->sign * c->den[f][1], 0, 0};
         count = 1;
         if (!c->loose) {
             box_forms(*c, rp, face.origin, face.step_j, c->den[f][0], c->den[f][2], certain, &at0[kind][1]);
@@ -1210,30 +1209,19 @@ void runcast_init(const Polygon *polys, int32_t count) {
 }
 
 void runcast_free() {
-    free(runcast.polygons);
-    runcast.polygons = nullptr;
-    free(runcast.candidates);
-    runcast.candidates = nullptr;
-    free(runcast.line_hits);
-    runcast.line_hits = nullptr;
-    free(runcast.line_set);
-    runcast.line_set = nullptr;
+    release(runcast.polygons);
+    release(runcast.candidates);
+    release(runcast.line_hits);
+    release(runcast.line_set);
     free(runcast.by_first);
     runcast.by_first = runcast.by_last = runcast.active = runcast.position = nullptr;
-    free(runcast.bounds);
-    runcast.bounds = nullptr;
-    free(runcast.thresholds);
-    runcast.thresholds = nullptr;
-    free(runcast.spans);
-    runcast.spans = nullptr;
-    free(runcast.line_runs);
-    runcast.line_runs = nullptr;
-    free(runcast.waiting_line);
-    runcast.waiting_line = nullptr;
-    free(runcast.form_bounds);
-    runcast.form_bounds = nullptr;
-    free(runcast.slopes);
-    runcast.slopes = nullptr;
+    release(runcast.bounds);
+    release(runcast.thresholds);
+    release(runcast.spans);
+    release(runcast.line_runs);
+    release(runcast.waiting_line);
+    release(runcast.form_bounds);
+    release(runcast.slopes);
 }
 
 bool runcast_row(float *row, const Polygon *polys, int32_t count) {
