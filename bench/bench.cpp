@@ -36,6 +36,7 @@
 #include "geometry/patches.h"
 #include "bench_solver.h"
 #include "scenes.h"
+#include "support/scene_builder.h"
 #include "solver/solver.h"
 #include "solver/vertex.h"
 
@@ -105,17 +106,10 @@ void reference_form_factors() {
     std::vector<float> row((size_t)patch_count);
     hemicube_init(config.hemicube_pixel_size);
     form_factor_rows_restart();
-    for (int32_t i = 0; i < polygon_count; i++) {
-        hemicube_place(polygons, i);
-        for (int32_t j = 0; j < polygons[i].patches_u; j++)
-            for (int32_t k = 0; k < polygons[i].patches_v; k++) {
-                Vec3 centre;
-                patch_center(polygons, i, j, k, &centre);
-                hemicube_move(&centre);
-                form_factor_row_reference(row.data(), patch_count, polygons, polygon_count);
-                fwrite(row.data(), sizeof(float), row.size(), file);
-            }
-    }
+    each_patch_hemicube(polygons, polygon_count, [&]() {
+        form_factor_row_reference(row.data(), patch_count, polygons, polygon_count);
+        fwrite(row.data(), sizeof(float), row.size(), file);
+    });
     hemicube_free();
     fclose(file);
     form_factor_rows_restart();
@@ -153,14 +147,8 @@ Measure run_scene(const Scene &scene, bool with_reference) {
     std::string dir = make_scene_dir(scene);
     if (scene.peak) m.peak_kb = batch_peak_kb(dir);
 
-    char home[4096];
-    if (getcwd(home, sizeof home) == nullptr || chdir(dir.c_str()) != 0) {
-        perror("bench: chdir");
-        exit(1);
-    }
-    configuration_stage();
-    environment_stage();
-    patch_stage();
+    std::string home;
+    enter_scene_dir(dir, &home);
     m.polygons = polygon_count;
     m.patches = patch_count;
 
@@ -213,7 +201,7 @@ Measure run_scene(const Scene &scene, bool with_reference) {
     free(polygons);
     polygons = nullptr;
 
-    if (chdir(home) != 0) perror("bench: chdir back");
+    if (chdir(home.c_str()) != 0) perror("bench: chdir back");
     remove_scene_dir(dir);
     return m;
 }

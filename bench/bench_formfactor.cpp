@@ -29,6 +29,7 @@
 #include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "scenes.h"
+#include "support/scene_builder.h"
 
 namespace {
 
@@ -75,20 +76,13 @@ Result all_rows(Path path, float pixel_size) {
     form_factor_rows_restart();
     double t0 = cpu_seconds();
     size_t at = 0;
-    for (int32_t i = 0; i < polygon_count; i++) {
-        hemicube_place(polygons, i);
-        for (int32_t j = 0; j < polygons[i].patches_u; j++)
-            for (int32_t k = 0; k < polygons[i].patches_v; k++) {
-                Vec3 centre;
-                patch_center(polygons, i, j, k, &centre);
-                hemicube_move(&centre);
-                float *row = &r.rows[at];
-                if (path == REFERENCE) form_factor_row_reference(row, patch_count, polygons, polygon_count);
-                else form_factor_row(row, patch_count, polygons, polygon_count);
-                at += n;
-                if (path == RUNS && form_factor_row_number == patch_count) r.counters = runcast.counters;
-            }
-    }
+    each_patch_hemicube(polygons, polygon_count, [&]() {
+        float *row = &r.rows[at];
+        if (path == REFERENCE) form_factor_row_reference(row, patch_count, polygons, polygon_count);
+        else form_factor_row(row, patch_count, polygons, polygon_count);
+        at += n;
+        if (path == RUNS && form_factor_row_number == patch_count) r.counters = runcast.counters;
+    });
     r.seconds = cpu_seconds() - t0;
     hemicube_free();
     form_factor_rows_restart();

@@ -194,14 +194,8 @@ double median(std::vector<double> values) {
 SolverMeasure solver_scene(const SolverScene &scene) {
     SolverMeasure m;
     std::string dir = make_dir(scene);
-    char home[4096];
-    if (getcwd(home, sizeof home) == nullptr || chdir(dir.c_str()) != 0) {
-        perror("bench: chdir");
-        exit(1);
-    }
-    configuration_stage();
-    environment_stage();
-    patch_stage();
+    std::string home;
+    enter_scene_dir(dir, &home);
     form_factor_rows_restart(); // a stage run before left the counter at its end
     FILE *ff = form_factor_stage();
     fflush(ff);
@@ -254,7 +248,7 @@ SolverMeasure solver_scene(const SolverScene &scene) {
     for (int c = 0; c < 3; c++) same = same && sweeps[c] == reference_sweeps[c] && dense_sweeps[c] == sweeps[c];
     free(polygons);
     polygons = nullptr;
-    if (chdir(home) != 0) perror("bench: chdir back");
+    if (chdir(home.c_str()) != 0) perror("bench: chdir back");
 
     m.patches = n;
     m.read = t1 - t0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "scenes.h"
+#include "driver/run.h"
 #include "support/scene_builder.h"
 
 namespace {
@@ -145,4 +146,16 @@ void remove_scene_dir(const std::string &dir) {
                              "PATCHRAD.BIN", "VERTRAD.BIN"})
         remove((dir + "/" + name).c_str());
     rmdir(dir.c_str());
+}
+
+void enter_scene_dir(const std::string &dir, std::string *home) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr || chdir(dir.c_str()) != 0) {
+        perror("bench: chdir");
+        exit(1);
+    }
+    *home = cwd;
+    configuration_stage();
+    environment_stage();
+    patch_stage();
 }

@@ -25,3 +25,8 @@ std::string make_scene_dir(const std::string &tag, const std::string &pixel_size
 
 // Removes the directory and the files a run leaves in it.
 void remove_scene_dir(const std::string &dir);
+
+// Changes into the scene's directory (the one it left goes to `home`) and
+// runs the batch's first three stages there: settings, environment, patches.
+// Ends the benchmark when the directory cannot be entered.
+void enter_scene_dir(const std::string &dir, std::string *home);

@@ -127,18 +127,11 @@ std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, boo
     std::vector<float> rows, row((size_t)patches);
     hemicube_init(pixel_size);
     form_factor_rows_restart();
-    for (int32_t i = 0; i < count; i++) {
-        hemicube_place(polys.data(), i);
-        for (int32_t j = 0; j < polys[(size_t)i].patches_u; j++)
-            for (int32_t k = 0; k < polys[(size_t)i].patches_v; k++) {
-                Vec3 centre;
-                patch_center(polys.data(), i, j, k, &centre);
-                hemicube_move(&centre);
-                if (reference) form_factor_row_reference(row.data(), patches, polys.data(), count);
-                else form_factor_row(row.data(), patches, polys.data(), count);
-                rows.insert(rows.end(), row.begin(), row.end());
-            }
-    }
+    each_patch_hemicube(polys.data(), count, [&]() {
+        if (reference) form_factor_row_reference(row.data(), patches, polys.data(), count);
+        else form_factor_row(row.data(), patches, polys.data(), count);
+        rows.insert(rows.end(), row.begin(), row.end());
+    });
     hemicube_free();
     free_patch_grid(polys.data(), count);
     form_factor_rows_restart();

@@ -4,6 +4,9 @@
 
 #include "support/scene_builder.h"
 
+#include "formfactor/hemicube.h"
+#include "geometry/patches.h"
+
 uint32_t SceneRandom::next() {
     state = state * 1664525u + 1013904223u;
     return state >> 8;
@@ -61,4 +64,17 @@ Polygon rectangle_polygon(const float p0[3], const float e1[3], const float e3[3
     p.patches_v = nv;
     complete_polygon(&p);
     return p;
+}
+
+void each_patch_hemicube(const Polygon *polys, int32_t count, const std::function<void()> &row) {
+    for (int32_t i = 0; i < count; i++) {
+        hemicube_place(polys, i);
+        for (int32_t j = 0; j < polys[i].patches_u; j++)
+            for (int32_t k = 0; k < polys[i].patches_v; k++) {
+                Vec3 centre;
+                patch_center(polys, i, j, k, &centre);
+                hemicube_move(&centre);
+                row();
+            }
+    }
 }

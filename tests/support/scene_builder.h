@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "geometry/environment.h"
@@ -39,3 +40,8 @@ void rectangle_line(std::string *scene, const double p0[3], const double e1[3], 
 // The completed Polygon p0, p0 + e1, p0 + e1 + e3, p0 + e3 (corners summed in
 // single precision) with nu x nv patches.
 Polygon rectangle_polygon(const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv);
+
+// The form-factor stage's walk without its file: the hemicube placed on each
+// polygon in turn and moved to each of its patch centres, row by row of the
+// patch grid, with `row` called at every patch. The hemicube is initialised.
+void each_patch_hemicube(const Polygon *polys, int32_t count, const std::function<void()> &row);
