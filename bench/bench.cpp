@@ -103,16 +103,18 @@ bool same_as_file(const char *path, const float *values, size_t count) {
 // patch grid in place for the run's stage.
 void reference_form_factors() {
     FILE *file = fopen("FF_REF.BIN", "wb");
-    std::vector<float> row((size_t)patch_count);
-    hemicube_init(config.hemicube_pixel_size);
-    form_factor_rows_restart();
-    each_patch_hemicube(polygons, polygon_count, [&]() {
-        form_factor_row_reference(row.data(), patch_count, polygons, polygon_count);
-        fwrite(row.data(), sizeof(float), row.size(), file);
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, config.hemicube_pixel_size);
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
+    each_patch_hemicube(&worker.hemicube, polygons, polygon_count, [&]() {
+        form_factor_row_reference(&worker, &scene);
+        fwrite(worker.row.values, sizeof(float), (size_t)patch_count, file);
+        row_clear(&worker.row);
     });
-    hemicube_free();
+    form_factor_worker_free(&worker);
+    form_factor_scene_free(&scene);
     fclose(file);
-    form_factor_rows_restart();
 }
 
 // Solves FF_REF.BIN by the reference loops; returns the radiosities.
@@ -157,16 +159,17 @@ Measure run_scene(const Scene &scene, bool with_reference) {
         reference_form_factors();
         m.ff_reference = now() - t0;
     }
-    hemicube_init(config.hemicube_pixel_size);
-    m.cells = hemicube.hemicube_cell_count;
-    hemicube_free();
+    HemicubeLayout layout;
+    hemicube_layout_init(&layout, config.hemicube_pixel_size);
+    m.cells = layout.hemicube_cell_count;
+    hemicube_layout_free(&layout);
 
-    cellcast_counters = {0, 0, 0};
+    FormFactorWork work;
     t0 = now();
-    FILE *ff = form_factor_stage();
+    FILE *ff = form_factor_stage(&work);
     m.ff_fast = now() - t0;
-    m.counters = cellcast_counters;
-    m.runs = runcast.counters;
+    m.counters = work.cull;
+    m.runs = work.runs;
     fflush(ff);
     m.ff_same = !with_reference || same_files("FF.BIN", "FF_REF.BIN");
 

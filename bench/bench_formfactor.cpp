@@ -70,23 +70,24 @@ Result all_rows(Path path, float pixel_size) {
     Result r;
     size_t n = (size_t)patch_count;
     r.rows.resize(n * n);
-    double saved_rule = runcast.cells_per_candidate;
-    if (path == CULLED) runcast.cells_per_candidate = HUGE_VAL; // every row declined: the culled search
-    hemicube_init(pixel_size);
-    form_factor_rows_restart();
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, pixel_size);
+    if (path == CULLED) scene.cells_per_candidate = HUGE_VAL; // every row declined: the culled search
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
     double t0 = cpu_seconds();
     size_t at = 0;
-    each_patch_hemicube(polygons, polygon_count, [&]() {
-        float *row = &r.rows[at];
-        if (path == REFERENCE) form_factor_row_reference(row, patch_count, polygons, polygon_count);
-        else form_factor_row(row, patch_count, polygons, polygon_count);
+    each_patch_hemicube(&worker.hemicube, polygons, polygon_count, [&]() {
+        if (path == REFERENCE) form_factor_row_reference(&worker, &scene);
+        else form_factor_row(&worker, &scene);
+        memcpy(&r.rows[at], worker.row.values, n * sizeof(float));
+        row_clear(&worker.row);
         at += n;
-        if (path == RUNS && form_factor_row_number == patch_count) r.counters = runcast.counters;
     });
     r.seconds = cpu_seconds() - t0;
-    hemicube_free();
-    form_factor_rows_restart();
-    runcast.cells_per_candidate = saved_rule;
+    if (path == RUNS) r.counters = worker.runs.counters;
+    form_factor_worker_free(&worker);
+    form_factor_scene_free(&scene);
     return r;
 }
 
@@ -94,7 +95,7 @@ bool same(const Result &a, const Result &b) {
     return a.rows.size() == b.rows.size() && memcmp(a.rows.data(), b.rows.data(), a.rows.size() * sizeof(float)) == 0;
 }
 
-struct FormFactorScene {
+struct BenchScene {
     std::string name;
     std::string text;
     float pixel_size;
@@ -112,7 +113,7 @@ std::string seconds_text(double s) {
 } // namespace
 
 void formfactor_bench(FILE *table, bool fine, bool fine_reference, int repeat) {
-    std::vector<FormFactorScene> scenes = {
+    std::vector<BenchScene> scenes = {
         {"furnished room", furnished_room(), 0.05f, true, 5},
         {"cluttered hall", cluttered_hall(7), 0.1f, false, 5},
         {"cube room 1500", cube_room_of(1500), 0.05f, true, 5},
@@ -126,11 +127,12 @@ void formfactor_bench(FILE *table, bool fine, bool fine_reference, int repeat) {
     fprintf(table, "| scene | pixel size | patches | cells | turns | reference | culled | runs | runs vs culled | cells/s (runs) "
                    "| exact cells | rows by runs | identical |\n");
     fprintf(table, "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (const FormFactorScene &scene : scenes) {
+    for (const BenchScene &scene : scenes) {
         load_scene(scene.text);
-        hemicube_init(scene.pixel_size);
-        int32_t cells = hemicube.hemicube_cell_count;
-        hemicube_free();
+        HemicubeLayout layout;
+        hemicube_layout_init(&layout, scene.pixel_size);
+        int32_t cells = layout.hemicube_cell_count;
+        hemicube_layout_free(&layout);
         bool with_reference = scene.reference || fine_reference;
         Result reference;
         if (with_reference) reference = all_rows(REFERENCE, scene.pixel_size);

@@ -146,7 +146,6 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
     pid_t child = fork();
     if (child == 0) {
         if (chdir(dir.c_str()) != 0) _exit(1);
-        form_factor_rows_restart();
         if (!dense) {
             run_batch_stages();
             _exit(0);
@@ -154,7 +153,6 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
         configuration_stage();
         environment_stage();
         patch_stage();
-        form_factor_rows_restart();
         FILE *ff = form_factor_stage();
         double read_seconds;
         int32_t sweeps[3];
@@ -196,7 +194,6 @@ SolverMeasure solver_scene(const SolverScene &scene) {
     std::string dir = make_dir(scene);
     std::string home;
     enter_scene_dir(dir, &home);
-    form_factor_rows_restart(); // a stage run before left the counter at its end
     FILE *ff = form_factor_stage();
     fflush(ff);
     size_t n = (size_t)patch_count;

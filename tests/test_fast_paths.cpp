@@ -116,26 +116,36 @@ const float PIXEL_SIZES[] = {1.0f, 0.5f, 0.375f, 0.25f, 0.2f, 0.125f, 0.1f, 0.06
 // row by the culled search, or the run's rule between them.
 enum FastPath { RUNS, CULLED, RULE };
 
+// What the fast paths counted: the culled search's work summed over every
+// scene_rows call, the runs' over the last one.
+CellcastCounters cull_counters = {0, 0, 0};
+RuncastCounters runs_counters = {0, 0, 0, 0, 0};
+
 // Every row of the scene, in patch order, by the run's rows or the reference's.
 std::vector<float> scene_rows(std::vector<Polygon> &polys, float pixel_size, bool reference, FastPath path = RULE) {
-    double rule = runcast.cells_per_candidate;
-    if (path == RUNS) runcast.cells_per_candidate = 0;
-    if (path == CULLED) runcast.cells_per_candidate = HUGE_VAL;
     int32_t count = (int32_t)polys.size();
     build_patch_grid(polys.data(), count);
     int32_t patches = count_patches(polys.data(), count);
-    std::vector<float> rows, row((size_t)patches);
-    hemicube_init(pixel_size);
-    form_factor_rows_restart();
-    each_patch_hemicube(polys.data(), count, [&]() {
-        if (reference) form_factor_row_reference(row.data(), patches, polys.data(), count);
-        else form_factor_row(row.data(), patches, polys.data(), count);
-        rows.insert(rows.end(), row.begin(), row.end());
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polys.data(), count, patch_grid, pixel_size);
+    if (path == RUNS) scene.cells_per_candidate = 0;
+    if (path == CULLED) scene.cells_per_candidate = HUGE_VAL;
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
+    std::vector<float> rows;
+    each_patch_hemicube(&worker.hemicube, polys.data(), count, [&]() {
+        if (reference) form_factor_row_reference(&worker, &scene);
+        else form_factor_row(&worker, &scene);
+        rows.insert(rows.end(), worker.row.values, worker.row.values + patches);
+        row_clear(&worker.row);
     });
-    hemicube_free();
+    cull_counters.candidates += worker.cull.counters.candidates;
+    cull_counters.projections += worker.cull.counters.projections;
+    cull_counters.ray_tests += worker.cull.counters.ray_tests;
+    runs_counters = worker.runs.counters;
+    form_factor_worker_free(&worker);
+    form_factor_scene_free(&scene);
     free_patch_grid(polys.data(), count);
-    form_factor_rows_restart();
-    runcast.cells_per_candidate = rule;
     return rows;
 }
 
@@ -178,8 +188,8 @@ TEST(FastFormFactors, RandomScenesGiveTheReferenceRowsBitForBit) {
             if (path == CULLED && seed % 3 != 0) continue;
             std::vector<float> fast = scene_rows(polys, pixel_size, false, path);
             if (path == RUNS) {
-                cells += runcast.counters.cells;
-                exact += runcast.counters.exact_cells;
+                cells += runs_counters.cells;
+                exact += runs_counters.exact_cells;
             }
             ASSERT_EQ(reference.size(), fast.size());
             size_t first_difference = reference.size();
@@ -251,12 +261,12 @@ TEST(FastFormFactors, BoundaryRaysFarScenesAndLongDriftMatchTheReference) {
         std::vector<float> runs = scene_rows(polys, c.pixel_size, false, RUNS);
         ASSERT_EQ(reference.size(), runs.size()) << c.name;
         EXPECT_EQ(memcmp(reference.data(), runs.data(), reference.size() * sizeof(float)), 0) << c.name;
-        EXPECT_EQ(runcast.counters.rows + runcast.counters.declined, count_patches(polys.data(), (int32_t)polys.size()))
+        EXPECT_EQ(runs_counters.rows + runs_counters.declined, count_patches(polys.data(), (int32_t)polys.size()))
             << c.name;
-        EXPECT_GT(runcast.counters.rows, 0) << c.name;
-        if (c.expect_exact) EXPECT_GT(runcast.counters.exact_cells, 0) << c.name << ": rays on boundaries";
+        EXPECT_GT(runs_counters.rows, 0) << c.name;
+        if (c.expect_exact) EXPECT_GT(runs_counters.exact_cells, 0) << c.name << ": rays on boundaries";
         // (a plane through the centres is never settled: its cells are all cast)
-        if (!c.hair) EXPECT_LT(runcast.counters.exact_cells * 5, runcast.counters.cells) << c.name;
+        if (!c.hair) EXPECT_LT(runs_counters.exact_cells * 5, runs_counters.cells) << c.name;
     }
 }
 
@@ -300,23 +310,23 @@ TEST(FastFormFactors, ShortRunBehindAWaitingRunOfItsPatchKeepsCellOrder) {
     }
 }
 
-TEST(FastFormFactors, TablesAreCreatedAtTheFirstRowAndReleasedAfterTheLast) {
+TEST(FastFormFactors, TablesAreMadeAtAWorkersFirstRowAndReleasedWithIt) {
     QuietStdout quiet;
     std::vector<Polygon> polys = random_scene(7);
-    cellcast_counters = {0, 0, 0};
+    cull_counters = {0, 0, 0};
     EXPECT_EQ(scene_rows(polys, 0.25f, false, CULLED), scene_rows(polys, 0.25f, true));
-    EXPECT_GT(cellcast_counters.ray_tests, 0);
-    int64_t tests = cellcast_counters.ray_tests;
+    EXPECT_GT(cull_counters.ray_tests, 0);
+    int64_t tests = cull_counters.ray_tests;
     EXPECT_EQ(scene_rows(polys, 0.25f, false, RUNS), scene_rows(polys, 0.25f, true));
-    int64_t rows = runcast.counters.rows;
+    int64_t rows = runs_counters.rows;
     EXPECT_GT(rows, 0);
     // A second scene after the first: the tables were released and are made
     // again for the new scene (a stale table would give wrong rows).
     std::vector<Polygon> other = random_scene(8);
     EXPECT_EQ(scene_rows(other, 0.25f, false, CULLED), scene_rows(other, 0.25f, true));
-    EXPECT_GT(cellcast_counters.ray_tests, tests);
+    EXPECT_GT(cull_counters.ray_tests, tests);
     EXPECT_EQ(scene_rows(other, 0.25f, false, RUNS), scene_rows(other, 0.25f, true));
-    EXPECT_EQ(runcast.counters.rows, count_patches(other.data(), (int32_t)other.size())) << "counted afresh";
+    EXPECT_EQ(runs_counters.rows, count_patches(other.data(), (int32_t)other.size())) << "counted afresh";
 }
 
 // --- the three-channel solver ----------------------------------------------------------

@@ -19,6 +19,23 @@
 
 namespace {
 
+// The one hemicube these tests place and move, and the layout it shares; the
+// wrappers keep the tests in the terms of a single hemicube.
+HemicubeLayout layout;
+Hemicube hemicube;
+void hemicube_init(float pixel_size) {
+    hemicube_layout_init(&layout, pixel_size);
+    ::hemicube_init(&hemicube, &layout);
+}
+void hemicube_free() {
+    ::hemicube_free(&hemicube);
+    hemicube_layout_free(&layout);
+}
+void hemicube_place(const Polygon *polys, int32_t i) { ::hemicube_place(&hemicube, polys, i); }
+void hemicube_move(const Vec3 *centre) { ::hemicube_move(&hemicube, centre); }
+void hemicube_settle() { ::hemicube_settle(&hemicube); }
+Vec3 hemicube_cell(int32_t k) { return ::hemicube_cell(&hemicube, k); }
+
 double delta_sum() {
     double sum = 0;
     for (int32_t k = 0; k < hemicube.hemicube_cell_count; k++) sum += (double)hemicube.hemicube_delta_form_factors[k];
@@ -185,13 +202,15 @@ TEST(FormFactorRows, RunSumsRoundAsDoubleSumsDo) {
     uint32_t state = 12345;
     for (int32_t k = 0; k < hemicube.hemicube_cell_count; k++) {
         state = state * 1664525u + 1013904223u;
-        hemicube.hemicube_delta_form_factors[k] = (float)((state >> 8) % 1000003) * 1e-9f * (float)(1 + k % 7);
+        layout.hemicube_delta_form_factors[k] = (float)((state >> 8) % 1000003) * 1e-9f * (float)(1 + k % 7);
     }
     float row[2] = {0.3f, 0.0f};
+    int32_t touched[2] = {0, 0};
+    FormFactorRow out = {row, touched, 0};
     float expected = row[0];
     for (int32_t k = 5; k < hemicube.hemicube_cell_count; k++)
         expected = (float)((double)expected + (double)hemicube.hemicube_delta_form_factors[k]);
-    add_cell_run(row, 0, 5, hemicube.hemicube_cell_count);
+    add_cell_run(&out, hemicube.hemicube_delta_form_factors, 0, 5, hemicube.hemicube_cell_count);
     EXPECT_EQ(memcmp(&row[0], &expected, sizeof(float)), 0);
     EXPECT_EQ(row[1], 0.0f);
     hemicube_free();
@@ -213,14 +232,24 @@ TEST(HemicubePlacement, BackFacingPolygonGetsItsHemicubeBelow) {
 struct RayScene : ::testing::Test {
     std::vector<Polygon> polys;
     std::vector<PolygonHit> hits;
+    FormFactorScene scene = {};
 
     void build(float pixel_size, int32_t on_polygon) {
         build_patch_grid(polys.data(), (int32_t)polys.size());
         patch_count = count_patches(polys.data(), (int32_t)polys.size());
         hits.assign(polys.size(), PolygonHit{});
+        form_factor_scene_init(&scene, polys.data(), (int32_t)polys.size(), patch_grid, pixel_size);
         hemicube_init(pixel_size);
         hemicube_place(polys.data(), on_polygon);
     }
+    // The reference's three operations on this scene and its one hemicube.
+    void cast_cell_ray(int32_t cell, PolygonHit *table, const Polygon *, int32_t) {
+        ::cast_cell_ray(&hemicube, cell, table, &scene);
+    }
+    int32_t nearest_polygon_hit(const PolygonHit *table, const Polygon *, int32_t) {
+        return ::nearest_polygon_hit(&hemicube, table, &scene);
+    }
+    int32_t patch_at_hit(int32_t q, const PolygonHit *table, const Polygon *) { return ::patch_at_hit(q, table, &scene); }
     int32_t resolve(int32_t cell) {
         cast_cell_ray(cell, hits.data(), polys.data(), (int32_t)polys.size());
         int32_t q = nearest_polygon_hit(hits.data(), polys.data(), (int32_t)polys.size());
@@ -228,6 +257,7 @@ struct RayScene : ::testing::Test {
     }
     void TearDown() override {
         hemicube_free();
+        form_factor_scene_free(&scene);
         free_patch_grid(polys.data(), (int32_t)polys.size());
     }
 };

@@ -76,25 +76,33 @@ void patch_stage() {
         fatal(EXIT_PATCH_BIN_WRITE, "Couldn't write patch vertices binary file %s", PATCH_BIN);
 }
 
-FILE *form_factor_stage() {
+FILE *form_factor_stage(FormFactorWork *work) {
     FILE *ff_file = fopen(FF_BIN, "wb+");
     if (ff_file == nullptr) fatal(EXIT_FF_BIN_CREATE, "Couldn't create form factor binary file : %s", FF_BIN);
-    float *row = (float *)checked_calloc((size_t)patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
-
-    hemicube_init(config.hemicube_pixel_size);
+    // The run's fixed tables (the hemicube's delta form factors among them),
+    // then the one worker's row and hemicube.
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, config.hemicube_pixel_size);
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
     printf("Hemicube initialized, calculating form factors ");
     progress_start("form factors", patch_count);
     int64_t rows_done = 0;
     for (int32_t i = 0; i < polygon_count; i++) {
-        hemicube_place(polygons, i);
+        hemicube_place(&worker.hemicube, polygons, i);
         for (int32_t j = 0; j < polygons[i].patches_u; j++) {
             for (int32_t k = 0; k < polygons[i].patches_v; k++) {
                 Vec3 centre;
                 patch_center(polygons, i, j, k, &centre);
-                hemicube_move(&centre);
-                form_factor_row(row, patch_count, polygons, polygon_count);
-                if (!write_floats(ff_file, row, (size_t)patch_count))
+                hemicube_move(&worker.hemicube, &centre);
+                // The row number in seven digits, overwritten by the next.
+                printf("%.7ld", (long)(rows_done + 1));
+                fflush(stdout);
+                form_factor_row(&worker, &scene);
+                if (!write_floats(ff_file, worker.row.values, (size_t)patch_count))
                     fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
+                row_clear(&worker.row);
+                printf("\b\b\b\b\b\b\b");
                 progress_row(++rows_done);
             }
         }
@@ -106,8 +114,9 @@ FILE *form_factor_stage() {
     progress_finish();
     printf("done.  \n");
 
-    hemicube_free();
-    free(row);
+    if (work != nullptr) *work = FormFactorWork{worker.cull.counters, worker.runs.counters};
+    form_factor_worker_free(&worker);
+    form_factor_scene_free(&scene);
     free_patch_grid(polygons, polygon_count);
     return ff_file;
 }

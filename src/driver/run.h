@@ -4,6 +4,9 @@
 
 #include <cstdio>
 
+#include "formfactor/cellcast.h"
+#include "formfactor/runcast.h"
+
 // Prints the start message and reads RADIOSTY.INI into `config` (codes 1, 50-57).
 void configuration_stage();
 
@@ -14,9 +17,16 @@ void environment_stage();
 // Builds `patch_grid`, sets `patch_count` and writes PATCH.BIN.
 void patch_stage();
 
+// What the fast paths of the form-factor stage did, for the benchmark.
+struct FormFactorWork {
+    CellcastCounters cull;
+    RuncastCounters runs;
+};
+
 // Writes one form-factor row per patch to FF.BIN and releases the hemicube,
-// the row and the patch grid. Returns FF.BIN, still open for reading.
-FILE *form_factor_stage();
+// the row and the patch grid. Returns FF.BIN, still open for reading. Fills
+// `work` when given.
+FILE *form_factor_stage(FormFactorWork *work = nullptr);
 
 // Solves red, green and blue from FF.BIN into `patch_radiosity`; closes FF.BIN.
 void solution_stage(FILE *ff_file);

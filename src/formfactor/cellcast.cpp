@@ -28,13 +28,18 @@
 // already found. The same-normal rule and the patch lookup are applied to the
 // nearest hit only, after all polygons, as in the reference.
 //
-// Margins. A hit point X passes the box test within eps of the box; the exact
-// ray point P differs from X by the rounding to single precision, so P lies
-// in the box widened by `margin` (eps plus a relative 2^-22 of the
-// coordinates). Cells drift from their laid-out grid as the moves add
-// offsets in single precision (hemicube_settle, before every row here); the drift E (largest component change of any
-// cell ray since placement) is measured per patch and widens the projected
-// rectangles. When E is not small the projection is not used at all.
+// Margins (rounding.h). A hit point X passes the box test within eps of the
+// box; the point of the ray it stands for lies within a rounding of X, so in
+// the polygon's box widened by hit_box_margin (CastPolygon's lo and hi).
+// Cells drift from their laid-out grid as the moves add offsets in single
+// precision; the drift (largest component change of any cell ray since
+// placement, measured by hemicube_settle, which runs before every row here)
+// widens the projected rectangles. When it is not small the projection is not
+// used at all.
+//
+// State: the worker's CullScratch (candidates, order, per-cell bests, tiles,
+// the placement's frame and per-face figures) and its hemicube; the scene's
+// tables are only read.
 //
 // The patch lookup binary-searches the grid's row and column boundaries,
 // which are running sums (each row's end is the next row's start, never
@@ -49,42 +54,13 @@
 
 #include "base/errors.h"
 #include "formfactor/cellcast.h"
+#include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
+#include "formfactor/rounding.h"
 #include "geometry/patches.h"
 
-CellcastCounters cellcast_counters;
-
 namespace {
-
-// Per polygon, fixed for the run.
-struct CastPolygon {
-    Vec3 normal;            // the polygon's normal
-    PolygonBox box;         // the reference's bounding box: min and max of p0..p3
-    double lo[3], hi[3];    // the box widened by the margin: holds every exact ray point of a hit
-    PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit uses it
-    int32_t first_patch;    // count_patches over the polygons before it
-    bool chained_grid;      // row and column boundaries chain: searching them is allowed
-    bool same_normal;       // vec3_equal with the normal of the polygon the hemicube stands on
-};
-
-// A polygon for the current patch, indexed by polygon.
-struct Candidate {
-    double lower_bound;  // no hit of this polygon has a rounded distance below it; DBL_MAX when culled
-    double distance;     // distance from the centre to the widened box
-    double numerator;    // N . p0 - N . O, the numerator of t
-};
-
-// A hemicube face as a grid: cell index = base + i * stride_i + j. Through a
-// central projection onto the face's plane (depth axis D, in-face axes P and
-// Q), cell (i, j) lies at (c0 + i s, c0 + j s) up to the measured deviation.
-struct Face {
-    int32_t base, cells_i, cells_j, stride_i;
-    int32_t tiles_i, tiles_j, first_tile;
-    double deviation0;   // largest |projected placement cell - nominal point|
-    double min_depth0;   // smallest D . d0 of its cells
-    double min_cosine0;  // smallest D . d0 / |d0| of its cells
-};
 
 // Local axes are u (along p0->p1), v (along p0->p3) and the normal n. Each
 // face picks (depth, P, Q) among them with signs, following the cell layout
@@ -101,144 +77,115 @@ const int32_t TILE = 8;
 // used; far above what single-precision offsets add up to on real scenes.
 const double MAX_DRIFT = 1e-3;
 
-CastPolygon *cast_polygons = nullptr;
-Candidate *candidates = nullptr;
-int32_t *order = nullptr;        // polygons by lower bound, kept from patch to patch
-int32_t order_placement = -1;    // hemicube_placements the order was last fully sorted for
-Vec3 *cell_rays = nullptr;       // d = cell - centre for the current patch
-Vec3 *placement_rays = nullptr;  // d right after hemicube_place
-float *best_distance = nullptr;  // per cell: rounded distance of the nearest hit so far
-int32_t *best_polygon = nullptr; // per cell: its polygon, or -1
-Vec3 *best_point = nullptr;      // per cell: its hit point
-float *tile_farthest = nullptr;  // per tile: largest best_distance of its cells
-int32_t tiles = 0;
-Face faces[5];
-float face_farthest[5];
-double frame[3][3];              // u, v, n of the current polygon, unit length
-double lowest_height0;           // smallest n . d0 over all cells
-int32_t layout_placement = -1;   // hemicube_placements the placement data belongs to
-double scene_extent = 0;         // largest absolute vertex coordinate
-
 double local(const double axis[3], const double r[3]) { return axis[0] * r[0] + axis[1] * r[1] + axis[2] * r[2]; }
 
-// patch_at_hit for polygon q and the hit point x.
-int32_t lookup_patch(const Polygon *polygon, const CastPolygon *cp, int32_t q, const Vec3 *x) {
-    float u, v;
-    hit_uv(&cp->mapping, x, &u, &v);
-    if (polygon->patches_u <= 0) return -1;
-    int32_t k = cp->chained_grid ? grid_patch_chained(polygon, patch_grid[q], u, v) : grid_patch(polygon, patch_grid[q], u, v);
-    return k == -1 ? -1 : cp->first_patch + k;
-}
-
-// The placement data: the polygon's frame, the cell rays at placement and,
-// per face, how far the projected cells lie from their nominal grid.
-void measure_placement(const Polygon *polys, int32_t count) {
-    const Hemicube &h = hemicube;
-    const Polygon *polygon = &polys[h.current_polygon];
-    for (int32_t q = 0; q < count; q++) cast_polygons[q].same_normal = vec3_equal(&polys[q].normal, &polygon->normal);
+// The placement data: the polygon's frame and, per face, how far the
+// projected placement rays lie from their nominal grid.
+void measure_placement(CullScratch *s, const Hemicube *h, const FormFactorScene *scene) {
+    const Polygon *polygon = &scene->polygons[h->current_polygon];
     const Vec3 *p = polygon->vertices;
     double e1[3] = {(double)p[1].x - (double)p[0].x, (double)p[1].y - (double)p[0].y, (double)p[1].z - (double)p[0].z};
     double e3[3] = {(double)p[3].x - (double)p[0].x, (double)p[3].y - (double)p[0].y, (double)p[3].z - (double)p[0].z};
     double l1 = sqrt(local(e1, e1)), l3 = sqrt(local(e3, e3));
     for (int c = 0; c < 3; c++) {
-        frame[0][c] = e1[c] / l1;
-        frame[1][c] = e3[c] / l3;
+        s->frame[0][c] = e1[c] / l1;
+        s->frame[1][c] = e3[c] / l3;
     }
-    frame[2][0] = polygon->normal.x;
-    frame[2][1] = polygon->normal.y;
-    frame[2][2] = polygon->normal.z;
+    s->frame[2][0] = polygon->normal.x;
+    s->frame[2][1] = polygon->normal.y;
+    s->frame[2][2] = polygon->normal.z;
 
-    int32_t cells = h.hemicube_cell_count;
-    lowest_height0 = DBL_MAX;
+    const Vec3 *rays = h->hemicube_placement_rays;
+    int32_t cells = h->hemicube_cell_count;
+    s->lowest_height0 = DBL_MAX;
     for (int32_t k = 0; k < cells; k++) {
-        vec3_difference(&h.hemicube_centre, &h.hemicube_cells[k], &placement_rays[k]);
-        double r[3] = {placement_rays[k].x, placement_rays[k].y, placement_rays[k].z};
-        lowest_height0 = std::min(lowest_height0, local(frame[2], r));
+        double r[3] = {rays[k].x, rays[k].y, rays[k].z};
+        s->lowest_height0 = std::min(s->lowest_height0, local(s->frame[2], r));
     }
 
-    double s = (double)h.hemicube_pixel_size;
-    double c0 = (float)(s / 2.0 - 1.0);
+    double step = (double)h->hemicube_pixel_size;
+    double c0 = (float)(step / 2.0 - 1.0);
     for (int f = 0; f < 5; f++) {
-        Face &face = faces[f];
+        CullFace &face = s->faces[f];
         face.deviation0 = 0;
         face.min_depth0 = DBL_MAX;
         face.min_cosine0 = DBL_MAX;
         for (int32_t i = 0; i < face.cells_i; i++) {
             for (int32_t j = 0; j < face.cells_j; j++) {
-                const Vec3 &d = placement_rays[face.base + i * face.stride_i + j];
+                const Vec3 &d = rays[face.base + i * face.stride_i + j];
                 double r[3] = {d.x, d.y, d.z};
-                double depth = FACE_SIGN[f][0] * local(frame[FACE_AXIS[f][0]], r);
-                double pp = FACE_SIGN[f][1] * local(frame[FACE_AXIS[f][1]], r) / depth;
-                double qq = FACE_SIGN[f][2] * local(frame[FACE_AXIS[f][2]], r) / depth;
-                double deviation = std::max(fabs(pp - (c0 + i * s)), fabs(qq - (c0 + j * s)));
+                double depth = FACE_SIGN[f][0] * local(s->frame[FACE_AXIS[f][0]], r);
+                double pp = FACE_SIGN[f][1] * local(s->frame[FACE_AXIS[f][1]], r) / depth;
+                double qq = FACE_SIGN[f][2] * local(s->frame[FACE_AXIS[f][2]], r) / depth;
+                double deviation = std::max(fabs(pp - (c0 + i * step)), fabs(qq - (c0 + j * step)));
                 if (!(deviation <= face.deviation0)) face.deviation0 = deviation; // NaN sticks
                 face.min_depth0 = std::min(face.min_depth0, depth);
                 face.min_cosine0 = std::min(face.min_cosine0, depth / sqrt(local(r, r)));
             }
         }
     }
-    layout_placement = h.hemicube_placements;
+    s->layout_placement = h->hemicube_placements;
 }
 
 // Best distances of the tile's cells have changed: its farthest and its face's.
-void refresh_tile(int f, int32_t ti, int32_t tj) {
-    const Face &face = faces[f];
+void refresh_tile(CullScratch *s, int f, int32_t ti, int32_t tj) {
+    const CullFace &face = s->faces[f];
     float farthest = 0.0f;
     int32_t i_end = std::min(face.cells_i, (ti + 1) * TILE), j_end = std::min(face.cells_j, (tj + 1) * TILE);
     for (int32_t i = ti * TILE; i < i_end; i++)
         for (int32_t j = tj * TILE; j < j_end; j++)
-            farthest = std::max(farthest, best_distance[face.base + i * face.stride_i + j]);
-    tile_farthest[face.first_tile + ti * face.tiles_j + tj] = farthest;
+            farthest = std::max(farthest, s->best_distance[face.base + i * face.stride_i + j]);
+    s->tile_farthest[face.first_tile + ti * face.tiles_j + tj] = farthest;
     float face_max = 0.0f;
-    for (int32_t t = 0; t < face.tiles_i * face.tiles_j; t++) face_max = std::max(face_max, tile_farthest[face.first_tile + t]);
-    face_farthest[f] = face_max;
+    for (int32_t t = 0; t < face.tiles_i * face.tiles_j; t++)
+        face_max = std::max(face_max, s->tile_farthest[face.first_tile + t]);
+    s->face_farthest[f] = face_max;
 }
 
 // The reference's test of one cell's ray against polygon q, and the nearest
-// hit rule: the smaller rounded distance wins, equal distances the lower index.
-// Returns true when the cell's best changed.
-inline bool test_cell(int32_t k, int32_t q, const CastPolygon *cp, double numerator, const Vec3 &o) {
+// hit rule. Returns true when the cell's best changed.
+inline bool test_cell(CullScratch *s, int32_t k, int32_t q, const CastPolygon *cp, double numerator, const Vec3 &o) {
     Vec3 x;
-    if (!ray_hits_box(&cp->normal, numerator, &cp->box, &o, &cell_rays[k], &x)) return false;
+    if (!ray_hits_box(&cp->normal, numerator, &cp->box, &o, &s->cell_rays[k], &x)) return false;
     float distance = hit_distance(&o, &x);
-    if (distance < best_distance[k] || (distance == best_distance[k] && q < best_polygon[k])) {
-        best_distance[k] = distance;
-        best_polygon[k] = q;
-        best_point[k] = x;
-        return true;
-    }
-    return false;
+    if (!nearer_hit(distance, q, s->best_distance[k], s->best_polygon[k])) return false;
+    s->best_distance[k] = distance;
+    s->best_polygon[k] = q;
+    s->best_point[k] = x;
+    return true;
 }
 
-// Tests candidate c against the cells [i0, i1] x [j0, j1] of face f, tile by tile.
-void scan_face(int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1, int32_t q, const Candidate &c,
-               const Vec3 &o) {
-    const Face &face = faces[f];
-    const CastPolygon *cp = &cast_polygons[q];
+// Tests candidate c (polygon q) against the cells [i0, i1] x [j0, j1] of face
+// f, tile by tile.
+void scan_face(CullScratch *s, const FormFactorScene *scene, int f, int32_t i0, int32_t i1, int32_t j0, int32_t j1,
+               int32_t q, const CullCandidate &c, const Vec3 &o) {
+    const CullFace &face = s->faces[f];
+    const CastPolygon *cp = &scene->cast[q];
     double bound = c.lower_bound;
     for (int32_t ti = i0 / TILE; ti <= i1 / TILE; ti++) {
         for (int32_t tj = j0 / TILE; tj <= j1 / TILE; tj++) {
-            if (bound > (double)tile_farthest[face.first_tile + ti * face.tiles_j + tj]) continue;
+            if (bound > (double)s->tile_farthest[face.first_tile + ti * face.tiles_j + tj]) continue;
             bool changed = false;
             int32_t i_end = std::min(i1, ti * TILE + TILE - 1), j_end = std::min(j1, tj * TILE + TILE - 1);
             for (int32_t i = std::max(i0, ti * TILE); i <= i_end; i++) {
                 int32_t row = face.base + i * face.stride_i;
                 for (int32_t j = std::max(j0, tj * TILE); j <= j_end; j++) {
                     int32_t k = row + j;
-                    if (bound > (double)best_distance[k]) continue;
-                    cellcast_counters.ray_tests++;
-                    if (test_cell(k, q, cp, c.numerator, o)) changed = true;
+                    if (bound > (double)s->best_distance[k]) continue;
+                    s->counters.ray_tests++;
+                    if (test_cell(s, k, q, cp, c.numerator, o)) changed = true;
                 }
             }
-            if (changed) refresh_tile(f, ti, tj);
+            if (changed) refresh_tile(s, f, ti, tj);
         }
     }
 }
 
 // The cells of face f whose rays can meet the candidate's widened box: the box
 // clipped to depth >= clip, projected, widened by `slack`. False when none.
-bool projected_range(int f, const double corner[8][3], double clip, double slack, int32_t range[4]) {
-    const Face &face = faces[f];
+bool projected_range(const CullScratch *s, double step, int f, const double corner[8][3], double clip, double slack,
+                     int32_t range[4]) {
+    const CullFace &face = s->faces[f];
     int ad = FACE_AXIS[f][0], ap = FACE_AXIS[f][1], aq = FACE_AXIS[f][2];
     double sd = FACE_SIGN[f][0], sp = FACE_SIGN[f][1], sq = FACE_SIGN[f][2];
     double depth[8], pp[8], qq[8];
@@ -275,10 +222,9 @@ bool projected_range(int f, const double corner[8][3], double clip, double slack
             q_high = std::max(q_high, b);
         }
     }
-    double s = (double)hemicube.hemicube_pixel_size;
-    double c0 = (float)(s / 2.0 - 1.0);
-    double i_low = ceil((p_low - slack - c0) / s), i_high = floor((p_high + slack - c0) / s);
-    double j_low = ceil((q_low - slack - c0) / s), j_high = floor((q_high + slack - c0) / s);
+    double c0 = (float)(step / 2.0 - 1.0);
+    double i_low = ceil((p_low - slack - c0) / step), i_high = floor((p_high + slack - c0) / step);
+    double j_low = ceil((q_low - slack - c0) / step), j_high = floor((q_high + slack - c0) / step);
     i_low = std::max(i_low, 0.0);
     j_low = std::max(j_low, 0.0);
     i_high = std::min(i_high, (double)face.cells_i - 1);
@@ -293,131 +239,96 @@ bool projected_range(int f, const double corner[8][3], double clip, double slack
 
 } // namespace
 
-void cellcast_init(const Polygon *polys, int32_t count) {
+void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
+    int32_t count = scene->polygon_count;
     size_t n = (size_t)count;
-    cast_polygons = (CastPolygon *)checked_calloc(n, sizeof(CastPolygon), EXIT_FF_HITS_NO_MEMORY);
-    candidates = (Candidate *)checked_calloc(n, sizeof(Candidate), EXIT_FF_HITS_NO_MEMORY);
-    order = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
-    for (int32_t q = 0; q < count; q++) order[q] = q;
-    order_placement = -1;
+    s->candidates = (CullCandidate *)checked_calloc(n, sizeof(CullCandidate), EXIT_FF_HITS_NO_MEMORY);
+    s->order = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    for (int32_t q = 0; q < count; q++) s->order[q] = q;
+    s->order_placement = -1;
 
-    const Hemicube &h = hemicube;
+    const HemicubeLayout &h = scene->hemicube;
     int32_t res = h.hemicube_resolution, rows = res / 2;
-    tiles = 0;
+    s->tiles = 0;
     for (int f = 0; f < 5; f++) {
-        Face &face = faces[f];
+        CullFace &face = s->faces[f];
         face.cells_i = res;
         face.cells_j = f == 0 ? res : rows;
         face.stride_i = face.cells_j;
         face.base = f == 0 ? 0 : res * res + (f - 1) * res * rows;
         face.tiles_i = (face.cells_i + TILE - 1) / TILE;
         face.tiles_j = (face.cells_j + TILE - 1) / TILE;
-        face.first_tile = tiles;
-        tiles += face.tiles_i * face.tiles_j;
+        face.first_tile = s->tiles;
+        s->tiles += face.tiles_i * face.tiles_j;
     }
     size_t cells = (size_t)h.hemicube_cell_count;
-    cell_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
-    placement_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
-    best_distance = (float *)checked_calloc(cells, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
-    best_polygon = (int32_t *)checked_calloc(cells, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
-    best_point = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
-    tile_farthest = (float *)checked_calloc((size_t)tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
-
-    scene_extent = 0;
-    for (int32_t q = 0; q < count; q++)
-        for (int c = 0; c < 4; c++) {
-            const Vec3 &v = polys[q].vertices[c];
-            scene_extent = std::max({scene_extent, fabs((double)v.x), fabs((double)v.y), fabs((double)v.z)});
-        }
-
-    int32_t first = 0;
-    for (int32_t q = 0; q < count; q++) {
-        const Polygon *polygon = &polys[q];
-        CastPolygon *cp = &cast_polygons[q];
-        cp->normal = polygon->normal;
-        cp->box = polygon_box(polygon);
-        double extent = scene_extent;
-        // eps of the box test, the rounding of the hit point to single
-        // precision (2^-24 relative), that of O + t d in double, with room.
-        double margin = 1e-8 + 2.4e-7 * extent;
-        for (int a = 0; a < 3; a++) {
-            cp->lo[a] = (double)cp->box.low[a] - margin;
-            cp->hi[a] = (double)cp->box.high[a] + margin;
-        }
-        cp->mapping = plane_mapping(polygon, false);
-        cp->first_patch = first;
-        cp->chained_grid = patch_grid != nullptr && polygon->patches_u > 0 && polygon->patches_v > 0 &&
-                           grid_is_chained(polygon, patch_grid[q]);
-        first += polygon->patches_u * polygon->patches_v;
-    }
-    layout_placement = -1;
+    s->cell_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    s->best_distance = (float *)checked_calloc(cells, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+    s->best_polygon = (int32_t *)checked_calloc(cells, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    s->best_point = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    s->tile_farthest = (float *)checked_calloc((size_t)s->tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+    s->layout_placement = -1;
+    s->counters = CellcastCounters{0, 0, 0};
 }
 
-void cellcast_free() {
-    release(cast_polygons);
-    release(candidates);
-    release(order);
-    release(cell_rays);
-    release(placement_rays);
-    release(best_distance);
-    release(best_polygon);
-    release(best_point);
-    release(tile_farthest);
+void cellcast_free(CullScratch *s) {
+    release(s->candidates);
+    release(s->order);
+    release(s->cell_rays);
+    release(s->best_distance);
+    release(s->best_polygon);
+    release(s->best_point);
+    release(s->tile_farthest);
 }
 
-void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
-    const Hemicube &h = hemicube;
+void resolve_hemicube_cells(CullScratch *s, Hemicube *hemicube, const FormFactorScene *scene) {
+    const Hemicube &h = *hemicube;
     int32_t cells = h.hemicube_cell_count;
     if (cells == 0) return;
-    if (layout_placement != h.hemicube_placements) measure_placement(polys, count);
+    if (s->layout_placement != h.hemicube_placements) measure_placement(s, &h, scene);
+    int32_t count = scene->polygon_count;
 
     const Vec3 o = h.hemicube_centre;
     // Cell rays as cast_cell_ray forms them: (float)((double)cell - (double)o)
     // is the single-precision difference itself (one rounding of an exact
     // double difference), so the rays come from float arithmetic. The drift
-    // is measured the same way, widened by one rounding; a ray that is not
-    // finite never passes the reference's tests and needs no bound.
-    float drift_float = 0.0f;
+    // from the placement rays is the one the settling measured, from the same
+    // float differences.
     {
         const float *cell = &h.hemicube_cells[0].x;
-        const float *ray0 = &placement_rays[0].x;
-        float *ray = &cell_rays[0].x;
+        float *ray = &s->cell_rays[0].x;
         const float origin[3] = {o.x, o.y, o.z};
-        for (int32_t k = 0; k < cells; k++) {
-            for (int a = 0; a < 3; a++) {
-                float d = cell[3 * k + a] - origin[a];
-                ray[3 * k + a] = d;
-                float change = fabsf(d - ray0[3 * k + a]);
-                drift_float = change > drift_float ? change : drift_float;
-            }
-        }
+        for (int32_t k = 0; k < cells; k++)
+            for (int a = 0; a < 3; a++) ray[3 * k + a] = cell[3 * k + a] - origin[a];
     }
-    double drift = (double)drift_float * (1 + 1e-6);
+    double drift = measured_drift(h.hemicube_drift);
     for (int32_t k = 0; k < cells; k++) {
-        best_distance[k] = FLT_MAX;
-        best_polygon[k] = -1;
+        s->best_distance[k] = FLT_MAX;
+        s->best_polygon[k] = -1;
     }
-    for (int32_t t = 0; t < tiles; t++) tile_farthest[t] = FLT_MAX;
-    for (int f = 0; f < 5; f++) face_farthest[f] = FLT_MAX;
+    for (int32_t t = 0; t < s->tiles; t++) s->tile_farthest[t] = FLT_MAX;
+    for (int f = 0; f < 5; f++) s->face_farthest[f] = FLT_MAX;
 
     // The projection needs every ray in front of the patch and of its face,
     // with a drift far below a cell.
-    bool project = drift <= MAX_DRIFT && lowest_height0 - 2 * drift > 0;
+    bool project = drift <= MAX_DRIFT && s->lowest_height0 - 2 * drift > 0;
     for (int f = 0; f < 5 && project; f++)
-        project = faces[f].cells_i * faces[f].cells_j == 0 ||
-                  (faces[f].min_depth0 - 2 * drift > 0.5 && faces[f].deviation0 <= MAX_DRIFT);
+        project = s->faces[f].cells_i * s->faces[f].cells_j == 0 ||
+                  (s->faces[f].min_depth0 - 2 * drift > 0.5 && s->faces[f].deviation0 <= MAX_DRIFT);
 
     // Per patch: the polygons that can be hit, with their lower bounds.
     int32_t current = h.current_polygon;
     double od[3] = {o.x, o.y, o.z};
-    double height_slack = 1e-12 * (1 + scene_extent);
+    double height_slack = behind_slack(scene->scene_extent);
+    const double (*frame)[3] = s->frame;
+    CullCandidate *candidates = s->candidates;
     int32_t left = 0;
     for (int32_t q = 0; q < count; q++) {
-        Candidate *candidate = &candidates[q];
+        CullCandidate *candidate = &candidates[q];
         candidate->lower_bound = DBL_MAX;
         if (q == current) continue;
-        const CastPolygon *cp = &cast_polygons[q];
-        double numerator = plane_numerator(&polys[q], &o);
+        const CastPolygon *cp = &scene->cast[q];
+        double numerator = plane_numerator(&scene->polygons[q], &o);
         if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
         if (project) {
             double highest = 0;
@@ -433,7 +344,7 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
         double distance = sqrt(squared);
         // The rounded distance of any hit is at least the distance to the
         // widened box less a few single-precision roundings.
-        candidate->lower_bound = distance * (1 - 1e-6);
+        candidate->lower_bound = distance_lower_bound(distance);
         candidate->distance = distance;
         candidate->numerator = numerator;
         left++;
@@ -441,13 +352,14 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
     // Nearest bound first (culled polygons last). From patch to patch of one
     // polygon the order barely changes, so the last order is sorted again by
     // insertion; a new placement sorts from scratch.
-    auto before = [](int32_t a, int32_t b) {
+    int32_t *order = s->order;
+    auto before = [candidates](int32_t a, int32_t b) {
         double la = candidates[a].lower_bound, lb = candidates[b].lower_bound;
         return la < lb || (la == lb && a < b);
     };
-    if (order_placement != h.hemicube_placements) {
+    if (s->order_placement != h.hemicube_placements) {
         std::sort(order, order + count, before);
-        order_placement = h.hemicube_placements;
+        s->order_placement = h.hemicube_placements;
     } else {
         for (int32_t i = 1; i < count; i++) {
             int32_t q = order[i], j = i;
@@ -455,16 +367,17 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
             order[j] = q;
         }
     }
-    cellcast_counters.candidates += left;
+    s->counters.candidates += left;
 
     for (int32_t c = 0; c < left; c++) {
         int32_t q = order[c];
-        const Candidate &candidate = candidates[q];
+        const CullCandidate &candidate = candidates[q];
         double bound = candidate.lower_bound;
+        const float *face_farthest = s->face_farthest;
         float farthest = std::max({face_farthest[0], face_farthest[1], face_farthest[2], face_farthest[3], face_farthest[4]});
         if (bound > (double)farthest) break; // every later candidate lies farther still
 
-        const CastPolygon *cp = &cast_polygons[q];
+        const CastPolygon *cp = &scene->cast[q];
         // The widened box's corners in the frame: the corner at lo plus the
         // box's edges, each turned into the frame once.
         double corner[8][3];
@@ -484,30 +397,31 @@ void resolve_hemicube_cells(const Polygon *polys, int32_t count) {
                                    ((k & 4) ? edge[2][a] : 0.0);
         }
         for (int f = 0; f < 5; f++) {
-            const Face &face = faces[f];
+            const CullFace &face = s->faces[f];
             if (face.cells_i * face.cells_j == 0) continue;
             if (bound > (double)face_farthest[f]) continue;
             int32_t range[4] = {0, face.cells_i - 1, 0, face.cells_j - 1};
             if (project) {
                 // A hit point through this face lies at depth >= cosine * |P - O|.
-                double cosine = face.min_cosine0 - 3.5 * drift;
-                double clip = 0.9 * cosine * candidate.distance;
+                double cosine = drifted_cosine(face.min_cosine0, drift);
+                double clip = clip_depth(cosine, candidate.distance);
                 if (clip > 1e-9 * (1 + reach)) {
-                    double slack = face.deviation0 + 3.6 * drift / (face.min_depth0 - 1.8 * drift) + 1e-9 +
-                                   1e-12 * reach / clip;
-                    cellcast_counters.projections++;
-                    if (!projected_range(f, corner, clip, slack, range)) continue;
+                    double slack = projection_slack(face.deviation0, drift, face.min_depth0, reach, clip);
+                    s->counters.projections++;
+                    if (!projected_range(s, (double)h.hemicube_pixel_size, f, corner, clip, slack, range)) continue;
                 }
             }
-            scan_face(f, range[0], range[1], range[2], range[3], q, candidate, o);
+            scan_face(s, scene, f, range[0], range[1], range[2], range[3], q, candidate, o);
         }
     }
 
-    int32_t *items = h.hemicube_item_buffer;
+    int32_t *items = hemicube->hemicube_item_buffer;
+    const CastPolygon *own = &scene->cast[current];
     for (int32_t k = 0; k < cells; k++) {
-        int32_t q = best_polygon[k];
+        int32_t q = s->best_polygon[k];
         if (q == -1) continue;
-        if (cast_polygons[q].same_normal) continue;
-        items[k] = lookup_patch(&polys[q], &cast_polygons[q], q, &best_point[k]);
+        const CastPolygon *cp = &scene->cast[q];
+        if (faces_alike(cp, own)) continue;
+        items[k] = hit_patch(cp, &scene->polygons[q], scene->patch_grid[q], &s->best_point[k]);
     }
 }

@@ -1,32 +1,75 @@
-// Form-factor rows: for the patch the hemicube stands on, the sum of the delta
+// Form-factor rows: for the patch a hemicube stands on, the sum of the delta
 // form factors of the cells that resolve to each patch of the scene.
+//
+// Two records hold the stage's state:
+// - FormFactorScene, what is fixed for the run: the polygons and their patch
+//   grid, the hemicube's layout and delta form factors, the per-polygon cache
+//   every cell cast reads (CastPolygon) and the runs-of-cells tables. Built
+//   once (form_factor_scene_init) and read-only from then on, so any number
+//   of workers may read it at once.
+// - FormFactorWorker, what one worker changes: its hemicube (cells, recorded
+//   moves, drift, item buffer), its row, the reference's hit table and the
+//   scratch of the two fast paths. Only its own worker touches it.
+// The row functions take both by pointer; nothing of the stage lives in a
+// variable of its own.
 #pragma once
 
 #include <cstdint>
 
+#include "formfactor/cellcast.h"
+#include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
+#include "formfactor/row.h"
+#include "formfactor/runcast.h"
 #include "geometry/environment.h"
+#include "geometry/patches.h"
 
-// Number of the row being computed, counted from 1; a run never resets it.
-extern int32_t form_factor_row_number;
+struct FormFactorScene {
+    const Polygon *polygons;
+    int32_t polygon_count;
+    int32_t patch_count;
+    PatchUV *const *const *patch_grid; // per polygon, per row, the patches' (u, v) corners
+    HemicubeLayout hemicube;           // resolution, cell count, delta form factors
+    CastPolygon *cast;                 // per polygon
+    double scene_extent;               // largest absolute vertex coordinate
+    RunTables runs;                    // the runs-of-cells tables
+    double cells_per_candidate;        // the rule between the fast paths (RUNS_CELLS_PER_CANDIDATE)
+};
 
-// Starts the row count afresh, for a program (the tests, the benchmark) that
-// computes the rows of more than one scene: the next row is row 1 again, so
-// the tables made at row 1 are made anew for the new scene.
-void form_factor_rows_restart();
+struct FormFactorWorker {
+    Hemicube hemicube;
+    FormFactorRow row;          // the row being filled, +0 where it sees nothing
+    bool tables_made;           // the tables below exist (made at the worker's first row)
+    PolygonHit *polygon_hits;   // the reference's hit table
+    CullScratch cull;           // the culled search's
+    RunScratch runs;            // runs of cells'
+};
 
-// Hit table shared by all rows: created at row 1, released after the last.
-extern PolygonHit *polygon_hits;
+// Builds the run's fixed tables for `count` polygons and their patch grid:
+// the hemicube's layout and delta form factors (codes 10, 11) and the
+// per-polygon tables (code 10).
+void form_factor_scene_init(FormFactorScene *scene, const Polygon *polys, int32_t count, PatchUV *const *const *grid,
+                            float pixel_size);
 
-// Fills row[0 .. patches) for the current hemicube position, printing the
-// seven-digit row counter and its backspaces. The caller has placed and moved
-// the hemicube. Resolves the cells with the culled, nearest-first search of
-// cellcast.h. Ends the process (code 10) if that search's tables cannot be
-// created at the first row.
-void form_factor_row(float *row, int32_t patches, const Polygon *polys, int32_t count);
+// Releases the tables; does nothing when already released.
+void form_factor_scene_free(FormFactorScene *scene);
+
+// Obtains one worker's row (code 7) and hemicube (codes 10, 12). Its ray
+// casting tables are made at its first row.
+void form_factor_worker_init(FormFactorWorker *worker, const FormFactorScene *scene);
+
+// Releases everything of the worker; does nothing when already released.
+void form_factor_worker_free(FormFactorWorker *worker);
+
+// Fills the worker's row for its hemicube's current position: runs of cells
+// or the culled, nearest-first search, by the scene's rule. The row holds +0
+// in every entry on entry (row_clear after the last row). The caller has
+// placed and moved the hemicube. Ends the process (code 10) if the worker's
+// tables cannot be made at its first row.
+void form_factor_row(FormFactorWorker *worker, const FormFactorScene *scene);
 
 // The same row by the straightforward loop: every cell's ray against every
 // polygon (cast_cell_ray, nearest_polygon_hit, patch_at_hit). Gives the same
 // bytes as form_factor_row; kept as the reference for the tests and the
-// benchmark. Ends the process (code 10) if the hit table cannot be created.
-void form_factor_row_reference(float *row, int32_t patches, const Polygon *polys, int32_t count);
+// benchmark.
+void form_factor_row_reference(FormFactorWorker *worker, const FormFactorScene *scene);

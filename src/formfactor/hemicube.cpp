@@ -38,9 +38,8 @@
 
 #include "base/errors.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/rounding.h"
 #include "geometry/patches.h"
-
-Hemicube hemicube;
 
 namespace {
 
@@ -57,8 +56,8 @@ struct Point {
 
 Point widen(const Vec3 &v) { return {(double)v.x, (double)v.y, (double)v.z}; }
 
-Vec3 cell_ray_of(int32_t k) {
-    const Vec3 &c = hemicube.hemicube_cells[k], &o = hemicube.hemicube_centre;
+Vec3 cell_ray_of(const Hemicube &h, int32_t k) {
+    const Vec3 &c = h.hemicube_cells[k], &o = h.hemicube_centre;
     return {(float)((double)c.x - (double)o.x), (float)((double)c.y - (double)o.y), (float)((double)c.z - (double)o.z)};
 }
 
@@ -93,8 +92,7 @@ void set_face(HemicubeFace *face, int32_t first_cell, int32_t lines, int32_t len
 // The rays right after placement, and the largest component of their
 // distance from the faces' nominal rays (a value that is not a number
 // stays).
-void measure_layout() {
-    Hemicube &h = hemicube;
+void measure_layout(Hemicube &h) {
     h.hemicube_drift = 0.0f;
     h.hemicube_drift_measured = true;
     h.hemicube_moves = 0;
@@ -106,7 +104,7 @@ void measure_layout() {
         for (int32_t i = 0; i < face.lines; i++) {
             for (int32_t j = 0; j < face.length; j++) {
                 int32_t k = face.first_cell + i * face.length + j;
-                Vec3 ray = cell_ray_of(k);
+                Vec3 ray = cell_ray_of(h, k);
                 h.hemicube_placement_rays[k] = ray;
                 const float *r = &ray.x;
                 for (int c = 0; c < 3; c++) {
@@ -122,8 +120,8 @@ void measure_layout() {
 
 } // namespace
 
-void hemicube_init(float pixel_size) {
-    Hemicube &h = hemicube;
+void hemicube_layout_init(HemicubeLayout *layout, float pixel_size) {
+    HemicubeLayout &h = *layout;
     h.hemicube_pixel_size = pixel_size;
     double quotient = 2.0 / (double)pixel_size;
     if (!(quotient <= MAX_RESOLUTION)) fatal_out_of_memory(EXIT_HEMICUBE_ITEMS_NO_MEMORY);
@@ -132,10 +130,7 @@ void hemicube_init(float pixel_size) {
     h.hemicube_resolution = n;
 
     size_t allocated = 3 * (size_t)n * (size_t)n;
-    h.hemicube_item_buffer = (int32_t *)checked_calloc(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
     h.hemicube_delta_form_factors = (float *)checked_calloc(allocated, sizeof(float), EXIT_HEMICUBE_DELTAS_NO_MEMORY);
-    h.hemicube_cells = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
-    h.hemicube_placement_rays = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
 
     double s = pixel_size;
     double c0 = (float)(s / 2.0 - 1.0);
@@ -163,18 +158,33 @@ void hemicube_init(float pixel_size) {
         }
     }
     h.hemicube_cell_count = index;
+}
+
+void hemicube_layout_free(HemicubeLayout *layout) { release(layout->hemicube_delta_form_factors); }
+
+void hemicube_init(Hemicube *hemicube, const HemicubeLayout *layout) {
+    Hemicube &h = *hemicube;
+    h = Hemicube{};
+    h.hemicube_pixel_size = layout->hemicube_pixel_size;
+    h.hemicube_resolution = layout->hemicube_resolution;
+    h.hemicube_cell_count = layout->hemicube_cell_count;
+    h.hemicube_delta_form_factors = layout->hemicube_delta_form_factors;
+    int32_t n = layout->hemicube_resolution;
+    size_t allocated = 3 * (size_t)n * (size_t)n;
+    h.hemicube_item_buffer = (int32_t *)checked_calloc(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
+    h.hemicube_cells = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+    h.hemicube_placement_rays = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
     h.hemicube_items_clear = false;
 }
 
-void hemicube_free() {
-    release(hemicube.hemicube_item_buffer);
-    release(hemicube.hemicube_delta_form_factors);
-    release(hemicube.hemicube_cells);
-    release(hemicube.hemicube_placement_rays);
+void hemicube_free(Hemicube *h) {
+    release(h->hemicube_item_buffer);
+    release(h->hemicube_cells);
+    release(h->hemicube_placement_rays);
 }
 
-void hemicube_place(const Polygon *polys, int32_t i) {
-    Hemicube &h = hemicube;
+void hemicube_place(Hemicube *hemicube, const Polygon *polys, int32_t i) {
+    Hemicube &h = *hemicube;
     const Polygon *polygon = &polys[i];
     h.current_polygon = i;
     h.hemicube_placements++;
@@ -232,11 +242,11 @@ void hemicube_place(const Polygon *polys, int32_t i) {
             }
         }
     }
-    measure_layout();
+    measure_layout(h);
 }
 
-void hemicube_move(const Vec3 *centre) {
-    Hemicube &h = hemicube;
+void hemicube_move(Hemicube *hemicube, const Vec3 *centre) {
+    Hemicube &h = *hemicube;
     Vec3 offset;
     vec3_difference(&h.hemicube_centre, centre, &offset);
     int32_t cells = h.hemicube_cell_count;
@@ -244,27 +254,23 @@ void hemicube_move(const Vec3 *centre) {
         memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
     h.hemicube_items_clear = true;
 
-    // Between two settlings the drift is bounded: each move rounds a cell
-    // (|error| <= 2^-24 |cell|, |cell| <= |centre| + 2) and its offset
-    // (2^-24 |offset|) once, and the ray's own rounding (2^-24 |d| <= 2^-23)
-    // may differ from the one measured; the bound takes twice each.
+    // Between two settlings the drift is bounded (moved_drift).
     float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
     float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
-    double growth = 0x1p-23 * ((double)largest_centre + 2.0 + (double)largest_offset);
     for (int c = 0; c < 4; c++) {
         vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
         vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
     }
     h.hemicube_centre = *centre;
-    h.hemicube_drift = (float)(((double)h.hemicube_drift + growth + (h.hemicube_drift_measured ? 0x1p-21 : 0.0)) * (1 + 0x1p-20));
+    h.hemicube_drift = moved_drift(h.hemicube_drift, h.hemicube_drift_measured, largest_centre, largest_offset);
     h.hemicube_drift_measured = false;
     h.hemicube_moves++;
     h.hemicube_pending_offsets[h.hemicube_pending++] = offset;
-    if (h.hemicube_pending == HEMICUBE_PENDING_MOVES) hemicube_settle();
+    if (h.hemicube_pending == HEMICUBE_PENDING_MOVES) hemicube_settle(&h);
 }
 
-void hemicube_settle() {
-    Hemicube &h = hemicube;
+void hemicube_settle(Hemicube *hemicube) {
+    Hemicube &h = *hemicube;
     int32_t pending = h.hemicube_pending;
     if (pending == 0) return;
     int32_t cells = h.hemicube_cell_count;
@@ -305,8 +311,8 @@ void hemicube_settle() {
     float drift = fmaxf(fmaxf(lanes[0], lanes[1]), fmaxf(lanes[2], lanes[3]));
     bool lost = _mm_movemask_ps(unordered) != 0;
     for (; k < cells; k++) {
-        Vec3 moved = hemicube_cell(k);
-        hemicube.hemicube_cells[k] = moved;
+        Vec3 moved = hemicube_cell(&h, k);
+        h.hemicube_cells[k] = moved;
         if (ray0 == nullptr) continue;
         const float *m = &moved.x;
         for (int c = 0; c < 3; c++) {

@@ -12,6 +12,10 @@
 // of the last settling, and the moves since are replayed on a cell when it
 // is read (hemicube_cell) or on all of them by hemicube_settle. Whoever reads
 // hemicube_cells directly settles first.
+//
+// The delta form factors and the resolution are fixed for the run and shared
+// (HemicubeLayout, in the form-factor stage's read-only tables); each worker
+// of the stage moves a Hemicube of its own, in its worker record.
 #pragma once
 
 #include <cstdint>
@@ -35,12 +39,23 @@ struct HemicubeFace {
     double origin[3], step_i[3], step_j[3];
 };
 
-struct Hemicube {
+// What every hemicube of a run shares, fixed once set up: the resolution and
+// the delta form factors.
+struct HemicubeLayout {
     float hemicube_pixel_size;   // cell edge s
     int32_t hemicube_resolution; // n = floor(2 / s), cells along each top-face edge
     int32_t hemicube_cell_count; // cells in use
+    float *hemicube_delta_form_factors; // per cell: its share of the patch's view
+};
+
+// One hemicube, as one worker moves it from patch to patch: only that worker
+// reads or writes it.
+struct Hemicube {
+    float hemicube_pixel_size;   // the layout's, copied for the arithmetic below
+    int32_t hemicube_resolution;
+    int32_t hemicube_cell_count;
+    const float *hemicube_delta_form_factors; // the layout's
     int32_t *hemicube_item_buffer;        // per cell: patch seen, or -1
-    float *hemicube_delta_form_factors;   // per cell: its share of the patch's view
     Vec3 *hemicube_cells;                 // per cell: world-space centre point, as of the last settling
     Vec3 hemicube_pending_offsets[HEMICUBE_PENDING_MOVES]; // the moves' offsets since, in order
     int32_t hemicube_pending;             // how many
@@ -66,54 +81,45 @@ struct Hemicube {
     bool hemicube_items_clear;
 };
 
-extern Hemicube hemicube;
-
-// Computes the resolution, allocates the three arrays (codes 10, 11, 12; a
+// Computes the resolution, allocates the delta form factors (code 11; a
 // resolution whose 3*n*n cells do not fit in 32 bits is reported as code 10)
-// and the placement rays beside the cells (code 12), and fills the delta form
-// factors.
-void hemicube_init(float pixel_size);
+// and fills them.
+void hemicube_layout_init(HemicubeLayout *layout, float pixel_size);
 
-// Releases the three arrays; does nothing when already released.
-void hemicube_free();
+// Releases the delta form factors; does nothing when already released.
+void hemicube_layout_free(HemicubeLayout *layout);
+
+// Allocates one hemicube's item buffer (code 10), cells and the placement
+// rays beside them (code 12), for `layout`, which must outlive it.
+void hemicube_init(Hemicube *h, const HemicubeLayout *layout);
+
+// Releases the hemicube's arrays; does nothing when already released.
+void hemicube_free(Hemicube *h);
 
 // Orients the hemicube on polygon i at the polygon's centre and lays out all
 // cell centres. Leaves the item buffer as it was.
-void hemicube_place(const Polygon *polys, int32_t i);
+void hemicube_place(Hemicube *h, const Polygon *polys, int32_t i);
 
 // Shifts the whole hemicube so that its centre is `centre` and clears the
 // item buffer to -1. The cells follow at the next settling; hemicube_drift
 // bounds them as if they had moved.
-void hemicube_move(const Vec3 *centre);
+void hemicube_move(Hemicube *h, const Vec3 *centre);
 
 // Adds the recorded offsets to every cell, in order, and measures
 // hemicube_drift. The cells get the bytes that moving them at every move
 // would have given them.
-void hemicube_settle();
+void hemicube_settle(Hemicube *h);
 
 // Cell k as it stands after every move so far: the settled cell with the
 // recorded offsets added one after another, each sum rounded to single
 // precision as the settling rounds it.
-inline Vec3 hemicube_cell(int32_t k) {
-    Vec3 c = hemicube.hemicube_cells[k];
-    for (int32_t p = 0; p < hemicube.hemicube_pending; p++) {
-        const Vec3 &o = hemicube.hemicube_pending_offsets[p];
+inline Vec3 hemicube_cell(const Hemicube *h, int32_t k) {
+    Vec3 c = h->hemicube_cells[k];
+    for (int32_t p = 0; p < h->hemicube_pending; p++) {
+        const Vec3 &o = h->hemicube_pending_offsets[p];
         c.x = c.x + o.x;
         c.y = c.y + o.y;
         c.z = c.z + o.z;
     }
     return c;
-}
-
-// Adds the delta form factors of cells [first, end) to row[patch], in cell
-// order, each addition rounded to single precision. The single-precision sum
-// a + b is the double sum rounded to single precision, (float)((double)a +
-// (double)b): double carries more than 2 * 24 + 2 bits, so rounding twice
-// never differs from rounding once. Summing in a register keeps the run's
-// additions free of stores.
-inline void add_cell_run(float *row, int32_t patch, int32_t first, int32_t end) {
-    const float *delta = hemicube.hemicube_delta_form_factors;
-    float sum = row[patch];
-    for (int32_t k = first; k < end; k++) sum += delta[k];
-    row[patch] = sum;
 }

@@ -16,47 +16,65 @@
 // A hit point belongs to a patch only strictly inside the patch's u and v
 // ranges: a point on a patch boundary, or on the polygon's edge, lies on none.
 // The arithmetic itself is the inline routines of raycast.h, shared with the
-// fast paths.
+// fast paths; so is the per-polygon cache, built here.
+#include <algorithm>
 #include <cfloat>
 
+#include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
+#include "formfactor/rounding.h"
 
-void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t count) {
-    const Vec3 *origin = &hemicube.hemicube_centre;
-    Vec3 d = cell_ray(&hemicube.hemicube_cells[cell], origin);
-    for (int32_t q = 0; q < count; q++) {
-        if (q == hemicube.current_polygon) continue;
-        const Polygon *polygon = &polys[q];
-        PolygonBox box = polygon_box(polygon);
-        hits[q].hit = ray_hits_box(&polygon->normal, plane_numerator(polygon, origin), &box, origin, &d, &hits[q].point);
+CastPolygon cast_polygon(const Polygon *polygon, PatchUV *const *rows, int32_t first_patch, double extent) {
+    CastPolygon cp = {};
+    cp.box = polygon_box(polygon);
+    double margin = hit_box_margin(extent);
+    for (int a = 0; a < 3; a++) {
+        cp.lo[a] = (double)cp.box.low[a] - margin;
+        cp.hi[a] = (double)cp.box.high[a] + margin;
+    }
+    cp.normal = polygon->normal;
+    cp.mapping = plane_mapping(polygon, false);
+    cp.first_patch = first_patch;
+    cp.chained = rows != nullptr && grid_is_chained(polygon, rows);
+    return cp;
+}
+
+void cast_cell_ray(const Hemicube *h, int32_t cell, PolygonHit *hits, const FormFactorScene *scene) {
+    const Vec3 *origin = &h->hemicube_centre;
+    Vec3 d = cell_ray(&h->hemicube_cells[cell], origin);
+    for (int32_t q = 0; q < scene->polygon_count; q++) {
+        if (q == h->current_polygon) continue;
+        const CastPolygon *cp = &scene->cast[q];
+        hits[q].hit = ray_hits_box(&cp->normal, plane_numerator(&scene->polygons[q], origin), &cp->box, origin, &d,
+                                   &hits[q].point);
     }
 }
 
-int32_t nearest_polygon_hit(const PolygonHit *hits, const Polygon *polys, int32_t count) {
+int32_t nearest_polygon_hit(const Hemicube *h, const PolygonHit *hits, const FormFactorScene *scene) {
     int32_t best = -1;
     float best_distance = FLT_MAX;
-    for (int32_t q = 0; q < count; q++) {
-        if (q == hemicube.current_polygon || !hits[q].hit) continue;
-        float distance = hit_distance(&hemicube.hemicube_centre, &hits[q].point);
-        if (distance < best_distance) {
+    for (int32_t q = 0; q < scene->polygon_count; q++) {
+        if (q == h->current_polygon || !hits[q].hit) continue;
+        float distance = hit_distance(&h->hemicube_centre, &hits[q].point);
+        if (nearer_hit(distance, q, best_distance, best)) {
             best = q;
             best_distance = distance;
         }
     }
     if (best == -1) return -1;
-    if (vec3_equal(&polys[best].normal, &polys[hemicube.current_polygon].normal)) return -1;
+    if (faces_alike(&scene->cast[best], &scene->cast[h->current_polygon])) return -1;
     return best;
 }
 
-int32_t patch_at_hit(int32_t q, const PolygonHit *hits, const Polygon *polys) {
-    const Polygon *polygon = &polys[q];
-    PlaneMapping m = plane_mapping(polygon, false);
+int32_t patch_at_hit(int32_t q, const PolygonHit *hits, const FormFactorScene *scene) {
+    const Polygon *polygon = &scene->polygons[q];
+    const CastPolygon *cp = &scene->cast[q];
     float u, v;
-    hit_uv(&m, &hits[q].point, &u, &v);
+    hit_uv(&cp->mapping, &hits[q].point, &u, &v);
     if (polygon->patches_u <= 0) return -1;
-    int32_t k = grid_patch(polygon, patch_grid[q], u, v);
-    return k == -1 ? -1 : count_patches(polys, q) + k;
+    int32_t k = grid_patch(polygon, scene->patch_grid[q], u, v);
+    return k == -1 ? -1 : cp->first_patch + k;
 }
 
 bool grid_is_chained(const Polygon *polygon, PatchUV *const *rows) {

@@ -9,6 +9,7 @@
 // decides a cell by the exact arithmetic it decides it as the reference does.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 
@@ -42,6 +43,18 @@ inline PolygonBox polygon_box(const Polygon *polygon) {
     }
     return box;
 }
+
+// One polygon as every cell cast reads it, the reference's and the fast
+// paths' alike: built once for the run (form_factor_scene_init), read-only
+// from then on.
+struct CastPolygon {
+    PolygonBox box;         // the reference's bounding box: min and max of p0..p3
+    double lo[3], hi[3];    // the box widened by hit_box_margin: holds every point of a ray that a hit stands for
+    Vec3 normal;            // the polygon's normal
+    PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit forms it
+    int32_t first_patch;    // count_patches over the polygons before it
+    bool chained;           // row and column boundaries chain (grid_is_chained): the grid may be searched
+};
 
 // a . b summed x, y, z in double, as vec3_dot forms it.
 inline double ray_dot(const Vec3 *a, const Vec3 *b) {
@@ -153,15 +166,68 @@ inline int32_t grid_patch_chained(const Polygon *polygon, PatchUV *const *rows, 
     return r * polygon->patches_v + k;
 }
 
-// Fills hits[q] for every polygon q but the current one, for the ray through
+// The nearest-hit rule, the one every path applies: a hit on polygon q at
+// rounded distance `distance` takes the cell from the best so far when it is
+// nearer, or as near and of a lower index (best -1: nothing yet, at
+// FLT_MAX). The reference tries the polygons in index order with a strict
+// comparison, which gives the same: the lexicographic least (distance, q).
+inline bool nearer_hit(float distance, int32_t q, float best_distance, int32_t best) {
+    return distance < best_distance || (distance == best_distance && q < best);
+}
+
+// A cell's nearest hit so far.
+struct NearestHit {
+    int32_t polygon;  // -1 for none
+    float distance;   // its rounded distance, FLT_MAX for none
+    Vec3 point;       // its hit point
+};
+
+inline NearestHit no_hit() { return NearestHit{-1, FLT_MAX, {0, 0, 0}}; }
+
+// Ray d from `origin` against polygon q (plane numerator given): a hit that
+// passes the box test takes `best` by the nearest-hit rule.
+inline void offer_hit(NearestHit *best, int32_t q, const CastPolygon *cp, double numerator, const Vec3 *origin,
+                      const Vec3 *d) {
+    Vec3 x;
+    if (!ray_hits_box(&cp->normal, numerator, &cp->box, origin, d, &x)) return;
+    float distance = hit_distance(origin, &x);
+    if (nearer_hit(distance, q, best->distance, best->polygon)) *best = NearestHit{q, distance, x};
+}
+
+// A polygon facing exactly like the one the hemicube stands on makes a cell
+// whose nearest hit it is see nothing.
+inline bool faces_alike(const CastPolygon *a, const CastPolygon *b) { return vec3_equal(&a->normal, &b->normal); }
+
+// The patch of polygon q (cache cp, grid rows) that strictly contains hit
+// point x, as a global index, or -1: the chained grid searched, any other
+// scanned as the reference scans it.
+inline int32_t hit_patch(const CastPolygon *cp, const Polygon *polygon, PatchUV *const *rows, const Vec3 *x) {
+    float u, v;
+    hit_uv(&cp->mapping, x, &u, &v);
+    if (polygon->patches_u <= 0) return -1;
+    int32_t k = cp->chained ? grid_patch_chained(polygon, rows, u, v) : grid_patch(polygon, rows, u, v);
+    return k == -1 ? -1 : cp->first_patch + k;
+}
+
+// The cache of polygon `polygon`, whose grid rows are `rows` (null: no grid)
+// and whose first patch is `first_patch`; `extent` is the scene's largest
+// absolute vertex coordinate.
+CastPolygon cast_polygon(const Polygon *polygon, PatchUV *const *rows, int32_t first_patch, double extent);
+
+struct Hemicube;
+struct FormFactorScene;
+
+// The reference's three operations, for the hemicube `h` of one worker:
+// fills hits[q] for every polygon q but the current one, for the ray through
 // hemicube cell `cell`.
-void cast_cell_ray(int32_t cell, PolygonHit *hits, const Polygon *polys, int32_t count);
+void cast_cell_ray(const Hemicube *h, int32_t cell, PolygonHit *hits, const FormFactorScene *scene);
 
 // The polygon the cell sees: the nearest hit (equal distances keep the lower
 // index), or -1 when nothing is hit or the nearest polygon faces exactly the
 // way the hemicube's own polygon does.
-int32_t nearest_polygon_hit(const PolygonHit *hits, const Polygon *polys, int32_t count);
+int32_t nearest_polygon_hit(const Hemicube *h, const PolygonHit *hits, const FormFactorScene *scene);
 
 // Global index of the patch of polygon q that strictly contains q's hit point,
-// or -1 (a point on a patch boundary belongs to no patch).
-int32_t patch_at_hit(int32_t q, const PolygonHit *hits, const Polygon *polys);
+// or -1 (a point on a patch boundary belongs to no patch). Scans the grid as
+// the reference does, whether or not it chains.
+int32_t patch_at_hit(int32_t q, const PolygonHit *hits, const FormFactorScene *scene);

@@ -66,14 +66,14 @@ Polygon rectangle_polygon(const float p0[3], const float e1[3], const float e3[3
     return p;
 }
 
-void each_patch_hemicube(const Polygon *polys, int32_t count, const std::function<void()> &row) {
+void each_patch_hemicube(Hemicube *h, const Polygon *polys, int32_t count, const std::function<void()> &row) {
     for (int32_t i = 0; i < count; i++) {
-        hemicube_place(polys, i);
+        hemicube_place(h, polys, i);
         for (int32_t j = 0; j < polys[i].patches_u; j++)
             for (int32_t k = 0; k < polys[i].patches_v; k++) {
                 Vec3 centre;
                 patch_center(polys, i, j, k, &centre);
-                hemicube_move(&centre);
+                hemicube_move(h, &centre);
                 row();
             }
     }

@@ -41,7 +41,9 @@ void rectangle_line(std::string *scene, const double p0[3], const double e1[3], 
 // single precision) with nu x nv patches.
 Polygon rectangle_polygon(const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv);
 
+struct Hemicube;
+
 // The form-factor stage's walk without its file: the hemicube placed on each
 // polygon in turn and moved to each of its patch centres, row by row of the
 // patch grid, with `row` called at every patch. The hemicube is initialised.
-void each_patch_hemicube(const Polygon *polys, int32_t count, const std::function<void()> &row);
+void each_patch_hemicube(Hemicube *h, const Polygon *polys, int32_t count, const std::function<void()> &row);
