@@ -12,6 +12,7 @@
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
+#include "formfactor/worksplit.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "support/program.h"
@@ -193,6 +194,89 @@ TEST(HemicubePlacement, MovesMatchVec3SumAndTheDriftBoundsEveryRay) {
         hemicube_free();
     }
     free_patch_grid(&poly, 1);
+}
+
+// The blocks of a split come in row order and cover every row once, never
+// cross a polygon's end, and hand the hemicube on exactly where a polygon
+// goes on. A worker that starts a block by taking the relay of the block
+// before it then stands where one worker walking the whole polygon stands:
+// its cells, centre and corners equal bit for bit, and the relay's drift
+// still bounds its rays.
+TEST(HemicubePlacement, RelayedBlocksOfASplitStandWhereOneWalkStands) {
+    std::vector<Polygon> polys = {make_polygon({0, 0, 0, 3, 0, 0, 3, 2, 0, 0, 2, 0}, 1, 1),
+                                  make_polygon({0.1f, 0.3f, 0.7f, 6.1f, 0.3f, 0.7f, 6.1f, 5.3f, 0.7f, 0.1f, 5.3f, 0.7f}, 17, 13),
+                                  make_polygon({0, 0, 2, 0, 2, 2, 2, 2, 2, 2, 0, 2}, 3, 5)};
+    int32_t count = (int32_t)polys.size();
+    build_patch_grid(polys.data(), count);
+    hemicube_init(0.375f);
+    Hemicube walker = {}, relay = {};
+    ::hemicube_init(&walker, &layout);
+    relay.hemicube_cells = hemicube_relay_cells(&layout);
+    for (int32_t workers : {1, 2, 3, 8}) {
+        RowSplit split;
+        row_split_start(&split, polys.data(), count, workers);
+        RowBlock block;
+        int64_t next_row = 0;
+        int relays = 0;
+        bool relay_waiting = false;
+        while (row_split_next(&split, &block)) {
+            ASSERT_EQ(block.first_row, next_row);
+            ASSERT_LT(block.first, block.end);
+            int32_t patches = polys[(size_t)block.polygon].patches_u * polys[(size_t)block.polygon].patches_v;
+            ASSERT_LE(block.end, patches);
+            ASSERT_EQ(block.relayed_in, block.first > 0);
+            ASSERT_EQ(block.relays_out, block.end < patches);
+            ASSERT_EQ(block.relayed_in, relay_waiting);
+            next_row += block.end - block.first;
+            // This block's worker: a fresh placement, or the relay.
+            ::hemicube_place(&hemicube, polys.data(), block.polygon);
+            if (block.relayed_in) hemicube_take_relay(&hemicube, &relay), relays++;
+            const Polygon &p = polys[(size_t)block.polygon];
+            auto centre_of = [&](int32_t patch) {
+                Vec3 centre;
+                patch_center(polys.data(), block.polygon, patch / p.patches_v, patch % p.patches_v, &centre);
+                return centre;
+            };
+            if (block.relays_out) {
+                hemicube_relay_from(&relay, &hemicube);
+                for (int32_t patch = block.first; patch < block.end; patch++) {
+                    Vec3 centre = centre_of(patch);
+                    ::hemicube_move(&relay, &centre);
+                }
+                hemicube_relay_end(&relay);
+            }
+            relay_waiting = block.relays_out;
+            // The one walker over the same patches.
+            if (block.first == 0) ::hemicube_place(&walker, polys.data(), block.polygon);
+            for (int32_t patch = block.first; patch < block.end; patch++) {
+                Vec3 centre = centre_of(patch);
+                hemicube_move(&centre);
+                ::hemicube_move(&walker, &centre);
+                hemicube_settle();
+                ::hemicube_settle(&walker);
+                ASSERT_EQ(memcmp(hemicube.hemicube_cells, walker.hemicube_cells,
+                                 (size_t)walker.hemicube_cell_count * sizeof(Vec3)), 0)
+                    << workers << " workers, polygon " << block.polygon << " patch " << patch;
+                ASSERT_EQ(memcmp(&hemicube.hemicube_centre, &walker.hemicube_centre, sizeof(Vec3)), 0);
+                ASSERT_EQ(memcmp(hemicube.hemicube_top_corners, walker.hemicube_top_corners, sizeof walker.hemicube_top_corners), 0);
+                for (int32_t c = 0; c < walker.hemicube_cell_count; c++) {
+                    Vec3 ray;
+                    vec3_difference(&hemicube.hemicube_centre, &hemicube.hemicube_cells[c], &ray);
+                    const Vec3 &ray0 = hemicube.hemicube_placement_rays[c];
+                    ASSERT_LE(std::max({fabs((double)ray.x - ray0.x), fabs((double)ray.y - ray0.y),
+                                        fabs((double)ray.z - ray0.z)}),
+                              (double)hemicube.hemicube_drift);
+                }
+            }
+        }
+        EXPECT_EQ(next_row, count_patches(polys.data(), count)) << workers;
+        if (workers == 1) EXPECT_EQ(relays, 0);
+        else EXPECT_GT(relays, workers) << "the large polygon is split";
+    }
+    ::hemicube_free(&walker);
+    free(relay.hemicube_cells);
+    hemicube_free();
+    free_patch_grid(polys.data(), count);
 }
 
 // A run's sum in single precision is the per-cell double sum rounded at

@@ -328,3 +328,37 @@ void hemicube_settle(Hemicube *hemicube) {
     h.hemicube_drift = lost ? NAN : drift;
     h.hemicube_drift_measured = true;
 }
+
+Vec3 *hemicube_relay_cells(const HemicubeLayout *layout) {
+    size_t n = (size_t)layout->hemicube_resolution;
+    return (Vec3 *)checked_calloc(3 * n * n, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+}
+
+void hemicube_relay_from(Hemicube *relay, Hemicube *h) {
+    hemicube_settle(h);
+    Vec3 *cells = relay->hemicube_cells;
+    *relay = *h;
+    relay->hemicube_cells = cells;
+    memcpy(cells, h->hemicube_cells, (size_t)h->hemicube_cell_count * sizeof(Vec3));
+    relay->hemicube_item_buffer = nullptr;
+    relay->hemicube_items_clear = true; // a relay's moves have no items to clear
+}
+
+void hemicube_relay_end(Hemicube *relay) {
+    hemicube_settle(relay);
+    relay->hemicube_placement_rays = nullptr;
+}
+
+void hemicube_take_relay(Hemicube *h, Hemicube *relay) {
+    hemicube_settle(relay); // nothing is pending once the relay has ended
+    Vec3 *cells = h->hemicube_cells;
+    h->hemicube_cells = relay->hemicube_cells;
+    relay->hemicube_cells = cells;
+    h->hemicube_pending = 0;
+    h->hemicube_centre = relay->hemicube_centre;
+    memcpy(h->hemicube_base_corners, relay->hemicube_base_corners, sizeof h->hemicube_base_corners);
+    memcpy(h->hemicube_top_corners, relay->hemicube_top_corners, sizeof h->hemicube_top_corners);
+    h->hemicube_drift = relay->hemicube_drift;
+    h->hemicube_drift_measured = relay->hemicube_drift_measured;
+    h->hemicube_moves = relay->hemicube_moves;
+}

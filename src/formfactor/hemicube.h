@@ -110,6 +110,28 @@ void hemicube_move(Hemicube *h, const Vec3 *centre);
 // would have given them.
 void hemicube_settle(Hemicube *h);
 
+// Relays: a hemicube's position handed from one worker to another, for a
+// worker that starts inside a polygon (worksplit.h). A relay is a Hemicube
+// of its own cells, without an item buffer, that shares the placement rays
+// of the hemicube it was taken from while that one stays on its polygon.
+
+// Cells for a relay of `layout`'s hemicubes; code 12 when memory runs out.
+Vec3 *hemicube_relay_cells(const HemicubeLayout *layout);
+
+// Starts `relay` (whose cells are its own, from hemicube_relay_cells) at h's
+// position: h is settled and its cells, centre, corners and drift copied.
+// hemicube_move and hemicube_settle then take the relay on as they take h.
+void hemicube_relay_from(Hemicube *relay, Hemicube *h);
+
+// Settles the relay after its moves and lets go of the placement rays it
+// shared, so that it can be handed to another worker.
+void hemicube_relay_end(Hemicube *relay);
+
+// h, just placed on the relay's polygon, takes the (ended) relay's position: the two
+// swap their cells, and h gets the relay's centre, corners, drift and moves.
+// The cells are then those h would have after the same moves, bit for bit.
+void hemicube_take_relay(Hemicube *h, Hemicube *relay);
+
 // Cell k as it stands after every move so far: the settled cell with the
 // recorded offsets added one after another, each sum rounded to single
 // precision as the settling rounds it.
