@@ -267,6 +267,15 @@ void print_row(const Scene &scene, const Measure &m, long baseline_kb) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 5 && strcmp(argv[1], "--write-scene") == 0) {
+        // --write-scene cube|hall SIZE PIXEL_SIZE: a scene directory for the
+        // scale table (bench/scale.sh), its path on standard output.
+        std::string kind = argv[2];
+        int32_t size = atoi(argv[3]);
+        std::string text = kind == "hall" ? hall_of_boxes(size, 7) : cube_room_of(size);
+        printf("%s\n", ::make_scene_dir(kind + std::to_string(size), argv[4], "0.0001", text).c_str());
+        return 0;
+    }
     if (argc == 3 && strcmp(argv[1], "--batch") == 0) {
         if (chdir(argv[2]) != 0) return 1;
         if (freopen("/dev/null", "w", stdout) == nullptr) return 1;

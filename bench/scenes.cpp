@@ -90,6 +90,40 @@ std::string cluttered_hall(uint32_t seed) {
     return scene;
 }
 
+std::string hall_of_boxes(int32_t boxes, uint32_t seed) {
+    int columns = (int)lround(sqrt(2.0 * boxes));
+    if (columns < 1) columns = 1;
+    int rows = (boxes + columns - 1) / columns;
+    double width = 2.0 * columns, depth = 3.0 * rows, height = 6;
+    std::string scene;
+    const double lo[3] = {0, 0, 0}, hi[3] = {width, depth, height};
+    // About 100 patches over the hall's faces.
+    double area = 2 * (width * depth + width * height + depth * height);
+    room(&scene, lo, hi, sqrt(area / 100.0), {0.6, 0.6, 0.6});
+    int lights = boxes / 50 > 0 ? boxes / 50 : 1;
+    SceneRandom random = {seed};
+    for (int k = 0; k < lights; k++) {
+        double x = random.between(1, width - 3), y = random.between(1, depth - 3);
+        light(&scene, x, y, height - 0.1, 2, 2, 1, {20, 19, 17});
+    }
+    for (int b = 0; b < boxes; b++) {
+        int i = b % columns, j = b / columns;
+        double w = random.between(0.5, 1.6), d = random.between(0.5, 2.4), h = random.between(0.4, 2.5);
+        double x0 = 2 * i + random.between(0.1, 1.9 - w), y0 = 3 * j + random.between(0.1, 2.9 - d);
+        Colour reflectance = {random.between(0.2, 0.8), random.between(0.2, 0.8), random.between(0.2, 0.8)};
+        const double up[3] = {0, 0, 1}, east[3] = {1, 0, 0}, west[3] = {-1, 0, 0}, north[3] = {0, 1, 0},
+                     south[3] = {0, -1, 0};
+        const double ex[3] = {w, 0, 0}, ey[3] = {0, d, 0}, ez[3] = {0, 0, h};
+        const double base[3] = {x0, y0, 0}, top[3] = {x0, y0, h}, far_x[3] = {x0 + w, y0, 0}, far_y[3] = {x0, y0 + d, 0};
+        rectangle_line(&scene, top, ex, ey, up, 2, 2, DARK, reflectance);
+        rectangle_line(&scene, base, ey, ez, west, 2, 2, DARK, reflectance);
+        rectangle_line(&scene, far_x, ey, ez, east, 2, 2, DARK, reflectance);
+        rectangle_line(&scene, base, ex, ez, south, 2, 2, DARK, reflectance);
+        rectangle_line(&scene, far_y, ex, ez, north, 2, 2, DARK, reflectance);
+    }
+    return scene;
+}
+
 std::string cube_room_of(int32_t patches) {
     // Six faces of k x m patches each, m chosen so that 6 k m is about `patches`.
     int k = (int)floor(sqrt(patches / 6.0));

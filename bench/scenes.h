@@ -13,6 +13,13 @@ std::string furnished_room();
 // (seeded) on a jittered grid: about 1,000 polygons, about 4,000 patches.
 std::string cluttered_hall(uint32_t seed);
 
+// A hall of `boxes` boxes on a grid of cells 2 wide and 3 deep, about twice
+// as many columns as rows, 6 high, one light panel under the ceiling per 50
+// boxes: every box face 2 x 2 patches, the hall's faces about 100 patches in
+// all. 200 boxes give 1,007 polygons; 4,000 give 20,007 polygons and 80,100
+// patches.
+std::string hall_of_boxes(int32_t boxes, uint32_t seed);
+
 // The closed cube room of side 2, the ceiling emitting, every face cut into
 // about patches / 6 patches: about `patches` patches in all.
 std::string cube_room_of(int32_t patches);

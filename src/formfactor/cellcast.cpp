@@ -53,6 +53,7 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "formfactor/bvh.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
@@ -237,15 +238,140 @@ bool projected_range(const CullScratch *s, double step, int f, const double corn
     return true;
 }
 
+// One row's fixed figures, for the functions below.
+struct Probe {
+    CullScratch *s;
+    const FormFactorScene *scene;
+    const Hemicube *h;
+    Vec3 o;
+    double od[3];
+    bool project;     // the projections may be used (every ray in front of the patch and of its face)
+    double drift;
+    double slack;     // of "wholly behind"
+};
+
+void push(CullScratch *s, double bound, int32_t index) {
+    HeapItem *heap = s->heap;
+    int32_t at = s->heap_size++;
+    while (at > 0) {
+        int32_t parent = (at - 1) / 2;
+        if (!heap_before(bound, index, heap[parent])) break;
+        heap[at] = heap[parent];
+        at = parent;
+    }
+    heap[at] = HeapItem{bound, index};
+}
+
+HeapItem pop(CullScratch *s) {
+    HeapItem *heap = s->heap;
+    HeapItem top = heap[0], last = heap[--s->heap_size];
+    int32_t at = 0, size = s->heap_size;
+    for (;;) {
+        int32_t child = 2 * at + 1;
+        if (child >= size) break;
+        if (child + 1 < size && heap_before(heap[child + 1].bound, heap[child + 1].index, heap[child])) child++;
+        if (!heap_before(heap[child].bound, heap[child].index, last)) break;
+        heap[at] = heap[child];
+        at = child;
+    }
+    if (size > 0) heap[at] = last;
+    return top;
+}
+
+// Whether the box [lo, hi] lies wholly behind the patch's plane.
+bool wholly_behind(const Probe &p, const double lo[3], const double hi[3]) {
+    const double *n = p.s->frame[2];
+    double highest = 0;
+    for (int a = 0; a < 3; a++) highest += std::max(n[a] * (lo[a] - p.od[a]), n[a] * (hi[a] - p.od[a]));
+    return highest < -p.slack;
+}
+
+// The corners of the box [lo, hi] in the frame, with a bound on their local
+// coordinates: the corner at lo plus the box's edges, each turned into the
+// frame once.
+double box_corners(const Probe &p, const double lo[3], const double hi[3], double corner[8][3]) {
+    const double (*frame)[3] = p.s->frame;
+    double base[3] = {lo[0] - p.od[0], lo[1] - p.od[1], lo[2] - p.od[2]};
+    double span[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+    double at[3], edge[3][3];
+    double reach = 0;
+    for (int a = 0; a < 3; a++) {
+        at[a] = local(frame[a], base);
+        for (int e = 0; e < 3; e++) edge[e][a] = frame[a][e] * span[e];
+        reach = std::max(reach, fabs(at[a]) + fabs(edge[0][a]) + fabs(edge[1][a]) + fabs(edge[2][a]));
+    }
+    for (int k = 0; k < 8; k++)
+        for (int a = 0; a < 3; a++)
+            corner[k][a] = at[a] + ((k & 1) ? edge[0][a] : 0.0) + ((k & 2) ? edge[1][a] : 0.0) + ((k & 4) ? edge[2][a] : 0.0);
+    return reach;
+}
+
+// The cells of face f that a ray meeting the box (at distance `distance`
+// from the centre, corners given) can pass through; false when none, and
+// the whole face when the projection cannot be used.
+bool face_range(const Probe &p, int f, const double corner[8][3], double reach, double distance, int32_t range[4]) {
+    const CullFace &face = p.s->faces[f];
+    range[0] = 0;
+    range[1] = face.cells_i - 1;
+    range[2] = 0;
+    range[3] = face.cells_j - 1;
+    if (!p.project) return true;
+    // A hit point through this face lies at depth >= cosine * |P - O|. Only
+    // where that depth is clearly positive is the box projected; otherwise
+    // the whole face is taken, which is always safe.
+    double cosine = drifted_cosine(face.min_cosine0, p.drift);
+    double clip = clip_depth(cosine, distance);
+    if (!(clip > 1e-9 * (1 + reach))) return true;
+    double slack = projection_slack(face.deviation0, p.drift, face.min_depth0, reach, clip);
+    p.s->counters.projections++;
+    return projected_range(p.s, (double)p.h->hemicube_pixel_size, f, corner, clip, slack, range);
+}
+
+// Whether any face sees the box [lo, hi] through a tile whose farthest best
+// distance is not below `bound`.
+bool seen(const Probe &p, const double lo[3], const double hi[3], double bound) {
+    CullScratch *s = p.s;
+    double corner[8][3];
+    double reach = box_corners(p, lo, hi, corner);
+    double distance = box_distance(p.od, lo, hi);
+    for (int f = 0; f < 5; f++) {
+        const CullFace &face = s->faces[f];
+        if (face.cells_i * face.cells_j == 0 || bound > (double)s->face_farthest[f]) continue;
+        int32_t range[4];
+        if (!face_range(p, f, corner, reach, distance, range)) continue;
+        for (int32_t ti = range[0] / TILE; ti <= range[1] / TILE; ti++)
+            for (int32_t tj = range[2] / TILE; tj <= range[3] / TILE; tj++)
+                if (!(bound > (double)s->tile_farthest[face.first_tile + ti * face.tiles_j + tj])) return true;
+    }
+    return false;
+}
+
+// Candidate q against the cells of every face its box can be seen through.
+void cast_candidate(const Probe &p, int32_t q) {
+    CullScratch *s = p.s;
+    const CullCandidate &candidate = s->candidates[q];
+    const CastPolygon *cp = &p.scene->cast[q];
+    double corner[8][3];
+    double reach = p.project ? box_corners(p, cp->lo, cp->hi, corner) : 0.0;
+    for (int f = 0; f < 5; f++) {
+        const CullFace &face = s->faces[f];
+        if (face.cells_i * face.cells_j == 0) continue;
+        if (candidate.lower_bound > (double)s->face_farthest[f]) continue;
+        int32_t range[4];
+        if (!face_range(p, f, corner, reach, candidate.distance, range)) continue;
+        scan_face(s, p.scene, f, range[0], range[1], range[2], range[3], q, candidate, p.o);
+    }
+}
+
 } // namespace
 
 void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
     int32_t count = scene->polygon_count;
     size_t n = (size_t)count;
     s->candidates = (CullCandidate *)checked_calloc(n, sizeof(CullCandidate), EXIT_FF_HITS_NO_MEMORY);
-    s->order = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
-    for (int32_t q = 0; q < count; q++) s->order[q] = q;
-    s->order_placement = -1;
+    // Every node can wait in the heap at once.
+    s->heap = (HeapItem *)checked_calloc((size_t)scene->bvh.node_count + 1, sizeof(HeapItem), EXIT_FF_HITS_NO_MEMORY);
+    s->heap_size = 0;
 
     const HemicubeLayout &h = scene->hemicube;
     int32_t res = h.hemicube_resolution, rows = res / 2;
@@ -268,12 +394,12 @@ void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
     s->best_point = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
     s->tile_farthest = (float *)checked_calloc((size_t)s->tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
     s->layout_placement = -1;
-    s->counters = CellcastCounters{0, 0, 0};
+    s->counters = CellcastCounters{0, 0, 0, 0};
 }
 
 void cellcast_free(CullScratch *s) {
     release(s->candidates);
-    release(s->order);
+    release(s->heap);
     release(s->cell_rays);
     release(s->best_distance);
     release(s->best_polygon);
@@ -286,7 +412,6 @@ void resolve_hemicube_cells(CullScratch *s, Hemicube *hemicube, const FormFactor
     int32_t cells = h.hemicube_cell_count;
     if (cells == 0) return;
     if (s->layout_placement != h.hemicube_placements) measure_placement(s, &h, scene);
-    int32_t count = scene->polygon_count;
 
     const Vec3 o = h.hemicube_centre;
     // Cell rays as cast_cell_ray forms them: (float)((double)cell - (double)o)
@@ -316,102 +441,62 @@ void resolve_hemicube_cells(CullScratch *s, Hemicube *hemicube, const FormFactor
         project = s->faces[f].cells_i * s->faces[f].cells_j == 0 ||
                   (s->faces[f].min_depth0 - 2 * drift > 0.5 && s->faces[f].deviation0 <= MAX_DRIFT);
 
-    // Per patch: the polygons that can be hit, with their lower bounds.
+    // The polygons nearest first, from the hierarchy: its nodes in a heap by
+    // the lower bound of their polygons' hit distances. A node wholly
+    // behind the patch, or seen from no face through a tile whose farthest
+    // hit lies at or beyond its bound, is passed over with all its polygons:
+    // each of them would be passed over alike, and the tiles only come
+    // nearer as the search goes on.
     int32_t current = h.current_polygon;
-    double od[3] = {o.x, o.y, o.z};
-    double height_slack = behind_slack(scene->scene_extent);
-    const double (*frame)[3] = s->frame;
-    CullCandidate *candidates = s->candidates;
-    int32_t left = 0;
-    for (int32_t q = 0; q < count; q++) {
-        CullCandidate *candidate = &candidates[q];
-        candidate->lower_bound = DBL_MAX;
-        if (q == current) continue;
-        const CastPolygon *cp = &scene->cast[q];
-        double numerator = plane_numerator(&scene->polygons[q], &o);
-        if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
-        if (project) {
-            double highest = 0;
-            for (int a = 0; a < 3; a++)
-                highest += std::max(frame[2][a] * (cp->lo[a] - od[a]), frame[2][a] * (cp->hi[a] - od[a]));
-            if (highest < -height_slack) continue; // wholly behind the patch's plane
-        }
-        double squared = 0;
-        for (int a = 0; a < 3; a++) {
-            double gap = std::max({cp->lo[a] - od[a], 0.0, od[a] - cp->hi[a]});
-            squared += gap * gap;
-        }
-        double distance = sqrt(squared);
-        // The rounded distance of any hit is at least the distance to the
-        // widened box less a few single-precision roundings.
-        candidate->lower_bound = distance_lower_bound(distance);
-        candidate->distance = distance;
-        candidate->numerator = numerator;
-        left++;
-    }
-    // Nearest bound first (culled polygons last). From patch to patch of one
-    // polygon the order barely changes, so the last order is sorted again by
-    // insertion; a new placement sorts from scratch.
-    int32_t *order = s->order;
-    auto before = [candidates](int32_t a, int32_t b) {
-        double la = candidates[a].lower_bound, lb = candidates[b].lower_bound;
-        return la < lb || (la == lb && a < b);
-    };
-    if (s->order_placement != h.hemicube_placements) {
-        std::sort(order, order + count, before);
-        s->order_placement = h.hemicube_placements;
-    } else {
-        for (int32_t i = 1; i < count; i++) {
-            int32_t q = order[i], j = i;
-            for (; j > 0 && before(q, order[j - 1]); j--) order[j] = order[j - 1];
-            order[j] = q;
-        }
-    }
-    s->counters.candidates += left;
-
-    for (int32_t c = 0; c < left; c++) {
-        int32_t q = order[c];
-        const CullCandidate &candidate = candidates[q];
-        double bound = candidate.lower_bound;
+    Probe probe = {s, scene, &h, o, {o.x, o.y, o.z}, project, drift, behind_slack(scene->scene_extent)};
+    const PolygonBvh &bvh = scene->bvh;
+    s->heap_size = 0;
+    if (bvh.node_count > 0) push(s, distance_lower_bound(box_distance(probe.od, bvh.nodes[0].lo, bvh.nodes[0].hi)), -1);
+    while (s->heap_size > 0) {
+        HeapItem item = pop(s);
         const float *face_farthest = s->face_farthest;
         float farthest = std::max({face_farthest[0], face_farthest[1], face_farthest[2], face_farthest[3], face_farthest[4]});
-        if (bound > (double)farthest) break; // every later candidate lies farther still
-
-        const CastPolygon *cp = &scene->cast[q];
-        // The widened box's corners in the frame: the corner at lo plus the
-        // box's edges, each turned into the frame once.
-        double corner[8][3];
-        double reach = 0; // bound on the corners' local coordinates
-        if (project) {
-            double base[3] = {cp->lo[0] - od[0], cp->lo[1] - od[1], cp->lo[2] - od[2]};
-            double span[3] = {cp->hi[0] - cp->lo[0], cp->hi[1] - cp->lo[1], cp->hi[2] - cp->lo[2]};
-            double at[3], edge[3][3];
-            for (int a = 0; a < 3; a++) {
-                at[a] = local(frame[a], base);
-                for (int e = 0; e < 3; e++) edge[e][a] = frame[a][e] * span[e];
-                reach = std::max(reach, fabs(at[a]) + fabs(edge[0][a]) + fabs(edge[1][a]) + fabs(edge[2][a]));
-            }
-            for (int k = 0; k < 8; k++)
-                for (int a = 0; a < 3; a++)
-                    corner[k][a] = at[a] + ((k & 1) ? edge[0][a] : 0.0) + ((k & 2) ? edge[1][a] : 0.0) +
-                                   ((k & 4) ? edge[2][a] : 0.0);
-        }
-        for (int f = 0; f < 5; f++) {
-            const CullFace &face = s->faces[f];
-            if (face.cells_i * face.cells_j == 0) continue;
-            if (bound > (double)face_farthest[f]) continue;
-            int32_t range[4] = {0, face.cells_i - 1, 0, face.cells_j - 1};
-            if (project) {
-                // A hit point through this face lies at depth >= cosine * |P - O|.
-                double cosine = drifted_cosine(face.min_cosine0, drift);
-                double clip = clip_depth(cosine, candidate.distance);
-                if (clip > 1e-9 * (1 + reach)) {
-                    double slack = projection_slack(face.deviation0, drift, face.min_depth0, reach, clip);
-                    s->counters.projections++;
-                    if (!projected_range(s, (double)h.hemicube_pixel_size, f, corner, clip, slack, range)) continue;
+        if (item.bound > (double)farthest) break; // every later item lies farther still
+        {
+            const BvhNode &node = bvh.nodes[-1 - item.index];
+            s->counters.nodes++;
+            if (project && (wholly_behind(probe, node.lo, node.hi) || !seen(probe, node.lo, node.hi, item.bound)))
+                continue;
+            if (node.count == 0) {
+                for (int32_t child = node.first; child < node.first + 2; child++) {
+                    const BvhNode &c = bvh.nodes[child];
+                    push(s, distance_lower_bound(box_distance(probe.od, c.lo, c.hi)), -1 - child);
                 }
+                continue;
             }
-            scan_face(s, scene, f, range[0], range[1], range[2], range[3], q, candidate, o);
+            // A leaf's polygons are cast at once, nearest bound first: the
+            // order among polygons changes no cell's outcome, only how soon
+            // the tiles' farthest distances come down.
+            int32_t leaf[BVH_LEAF_SIZE], taken = 0;
+            for (int32_t k = node.first; k < node.first + node.count; k++) {
+                int32_t q = bvh.order[k];
+                if (q == current) continue;
+                const CastPolygon *cp = &scene->cast[q];
+                double numerator = cast_numerator(cp, &o);
+                if (numerator == 0.0) continue; // t = 0 for every ray: never a hit
+                if (project && wholly_behind(probe, cp->lo, cp->hi)) continue;
+                CullCandidate *candidate = &s->candidates[q];
+                candidate->distance = box_distance(probe.od, cp->lo, cp->hi);
+                // The rounded distance of any hit is at least the distance to the
+                // widened box less a few single-precision roundings.
+                candidate->lower_bound = distance_lower_bound(candidate->distance);
+                candidate->numerator = numerator;
+                s->counters.candidates++;
+                int32_t at = taken++;
+                for (; at > 0 && s->candidates[leaf[at - 1]].lower_bound > candidate->lower_bound; at--) leaf[at] = leaf[at - 1];
+                leaf[at] = q;
+            }
+            for (int32_t k = 0; k < taken; k++) {
+                farthest = std::max({face_farthest[0], face_farthest[1], face_farthest[2], face_farthest[3], face_farthest[4]});
+                if (s->candidates[leaf[k]].lower_bound > (double)farthest) break;
+                cast_candidate(probe, leaf[k]);
+            }
+            continue;
         }
     }
 

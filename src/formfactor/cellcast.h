@@ -19,6 +19,7 @@ struct Hemicube;
 
 // Work done, for the benchmark.
 struct CellcastCounters {
+    int64_t nodes;         // nodes of the polygons' hierarchy taken from the heap, summed over patches
     int64_t candidates;    // polygons left after the per-patch culls, summed over patches
     int64_t projections;   // polygon and hemicube-face pairs projected
     int64_t ray_tests;     // exact cell-ray tests made
@@ -42,11 +43,24 @@ struct CullFace {
     double min_cosine0;  // smallest D . d0 / |d0| of its placement rays
 };
 
+// A node (index -1 - node) or a polygon (index >= 0) waiting for the search,
+// with the lower bound of its hits' distances.
+struct HeapItem {
+    double bound;
+    int32_t index;
+};
+
+// Heap order: the lower bound first, then nodes before polygons and lower
+// indices first, so that the search runs the same way every time.
+inline bool heap_before(double bound, int32_t index, const HeapItem &other) {
+    return bound < other.bound || (bound == other.bound && index < other.index);
+}
+
 // One worker's scratch for the culled search.
 struct CullScratch {
-    CullCandidate *candidates;  // per polygon
-    int32_t *order;             // polygons by lower bound, kept from patch to patch
-    int32_t order_placement;    // hemicube_placements the order was last fully sorted for
+    CullCandidate *candidates;  // per polygon, filled when the polygon is reached
+    HeapItem *heap;             // nodes and polygons waiting, nearest bound first
+    int32_t heap_size;
     Vec3 *cell_rays;            // per cell: d = cell - centre for the current patch
     float *best_distance;       // per cell: rounded distance of the nearest hit so far
     int32_t *best_polygon;      // per cell: its polygon, or -1

@@ -76,12 +76,14 @@ void form_factor_scene_init(FormFactorScene *scene, const Polygon *polys, int32_
         first += polys[q].patches_u * polys[q].patches_v;
     }
     scene->cast = cast;
+    bvh_build(&scene->bvh, cast, count);
     runcast_tables_init(&scene->runs, scene);
 }
 
 void form_factor_scene_free(FormFactorScene *scene) {
     hemicube_layout_free(&scene->hemicube);
     release(scene->cast);
+    bvh_free(&scene->bvh);
     runcast_tables_free(&scene->runs);
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "formfactor/bvh.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
@@ -31,6 +32,7 @@ struct FormFactorScene {
     PatchUV *const *const *patch_grid; // per polygon, per row, the patches' (u, v) corners
     HemicubeLayout hemicube;           // resolution, cell count, delta form factors
     CastPolygon *cast;                 // per polygon
+    PolygonBvh bvh;                    // the hierarchy of the polygons' widened boxes
     double scene_extent;               // largest absolute vertex coordinate
     RunTables runs;                    // the runs-of-cells tables
     double cells_per_candidate;        // the rule between the fast paths (RUNS_CELLS_PER_CANDIDATE)

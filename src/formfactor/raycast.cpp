@@ -34,6 +34,7 @@ CastPolygon cast_polygon(const Polygon *polygon, PatchUV *const *rows, int32_t f
         cp.hi[a] = (double)cp.box.high[a] + margin;
     }
     cp.normal = polygon->normal;
+    cp.normal_p0 = ray_dot(&polygon->normal, &polygon->vertices[0]);
     cp.mapping = plane_mapping(polygon, false);
     cp.first_patch = first_patch;
     cp.chained = rows != nullptr && grid_is_chained(polygon, rows);

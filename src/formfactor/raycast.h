@@ -51,6 +51,7 @@ struct CastPolygon {
     PolygonBox box;         // the reference's bounding box: min and max of p0..p3
     double lo[3], hi[3];    // the box widened by hit_box_margin: holds every point of a ray that a hit stands for
     Vec3 normal;            // the polygon's normal
+    double normal_p0;       // N . p0, the first term of plane_numerator
     PlaneMapping mapping;   // plane_mapping(polygon, false), as patch_at_hit forms it
     int32_t first_patch;    // count_patches over the polygons before it
     bool chained;           // row and column boundaries chain (grid_is_chained): the grid may be searched
@@ -72,6 +73,11 @@ inline Vec3 cell_ray(const Vec3 *cell, const Vec3 *origin) {
 // cell of one hemicube position.
 inline double plane_numerator(const Polygon *polygon, const Vec3 *origin) {
     return ray_dot(&polygon->normal, &polygon->vertices[0]) - ray_dot(&polygon->normal, origin);
+}
+
+// plane_numerator from the cached N . p0: the same double.
+inline double cast_numerator(const CastPolygon *cp, const Vec3 *origin) {
+    return cp->normal_p0 - ray_dot(&cp->normal, origin);
 }
 
 // One bound of the hit-point box test: `value` (a coordinate of the hit point,
