@@ -148,11 +148,11 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
         if (chdir(dir.c_str()) != 0) _exit(1);
         form_factor_rows_restart();
         if (!dense) {
-            run_batch_stages();
+            run_batch_stages(&HALVORA_PLAN);
             _exit(0);
         }
         configuration_stage();
-        environment_stage();
+        environment_stage(&HALVORA_PLAN);
         patch_stage();
         form_factor_rows_restart();
         FILE *ff = form_factor_stage();

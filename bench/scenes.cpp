@@ -156,6 +156,6 @@ void enter_scene_dir(const std::string &dir, std::string *home) {
     }
     *home = cwd;
     configuration_stage();
-    environment_stage();
+    environment_stage(&HALVORA_PLAN);
     patch_stage();
 }
