@@ -157,8 +157,9 @@ bool finish_output_file(int index) {
     OutputFile *output = &output_files[index];
     bool flushed = fflush(output->stream) == 0 && !ferror(output->stream);
     // The data reach the disk before the name does, so that the file under
-    // the final name is whole even after a crash of the machine.
-    bool synced = flushed && fsync(fileno(output->stream)) == 0;
+    // the final name is whole even after a crash of the machine. A file
+    // system that cannot sync (EINVAL) is taken as it is.
+    bool synced = flushed && (fsync(fileno(output->stream)) == 0 || errno == EINVAL);
     int saved_errno = errno;
     bool closed = fclose(output->stream) == 0;
     output->stream = nullptr;
