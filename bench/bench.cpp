@@ -279,7 +279,7 @@ int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[1], "--batch") == 0) {
         if (chdir(argv[2]) != 0) return 1;
         if (freopen("/dev/null", "w", stdout) == nullptr) return 1;
-        run_batch_stages();
+        run_batch_stages(&HALVORA_PLAN);
         return 0;
     }
     int32_t skip_reference_at = 1 << 30;

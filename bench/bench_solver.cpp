@@ -147,11 +147,11 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
     if (child == 0) {
         if (chdir(dir.c_str()) != 0) _exit(1);
         if (!dense) {
-            run_batch_stages();
+            run_batch_stages(&HALVORA_PLAN);
             _exit(0);
         }
         configuration_stage();
-        environment_stage();
+        environment_stage(&HALVORA_PLAN);
         patch_stage();
         FILE *ff = form_factor_stage();
         double read_seconds;

@@ -190,6 +190,6 @@ void enter_scene_dir(const std::string &dir, std::string *home) {
     }
     *home = cwd;
     configuration_stage();
-    environment_stage();
+    environment_stage(&HALVORA_PLAN);
     patch_stage();
 }

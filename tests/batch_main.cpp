@@ -6,6 +6,6 @@
 
 int main() {
     prepare_process();
-    run_batch_stages();
+    run_batch_stages(&HALVORA_PLAN);
     return 0;
 }

@@ -5,6 +5,13 @@
 // for the PNG, tinygltf's loader for the .glb. The comparison with the
 // viewer's window, the glTF validator and a PLY reader run in
 // tests/bake/run_bake_checks.sh.
+//
+// What can go wrong around a run is made to happen for real: a second bake
+// started while the first computes its rows, a signal sent in the middle of
+// the rows, a file-size limit lowered on the running process (prlimit) so
+// that its outputs are cut short, small file systems (tmpfs, mounted in a
+// mount namespace of its own by unshare(1); the case is skipped where that is
+// not allowed), and a working directory deeper than PATH_MAX.
 #define TINYGLTF_IMPLEMENTATION
 #define TINYGLTF_NO_STB_IMAGE
 #define TINYGLTF_NO_STB_IMAGE_WRITE
@@ -15,8 +22,14 @@
 #include <png.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <set>
 #include <string>
@@ -91,6 +104,115 @@ std::vector<float> accessor_floats(const tinygltf::Model &model, int index) {
     return values;
 }
 
+// A scene whose form-factor rows take about a second (0.85 s in the normal
+// build, more under the sanitizers): four walls of the cube room with 2 x 2
+// patches each, 16 patches, under a hemicube of 2000 cells a side. Its binary
+// files stay small (FF.BIN 1024 bytes), its outputs are larger (the PNG
+// about 2.3 KB, the .glb 4 KB, the .ply 1.7 KB, FF.TXT 2 KB).
+const char *const SLOW_SCENE = "[(0 0 0),(2 0 0),(2 2 0),(0 2 0)],(0 0 0),(0.5 0.5 0.5),(2 2)\n"
+                               "[(0 0 2),(0 2 2),(2 2 2),(2 0 2)],(1 1 1),(0.5 0.5 0.5),(2 2)\n"
+                               "[(0 0 0),(0 2 0),(0 2 2),(0 0 2)],(0 0 0),(0.5 0.5 0.5),(2 2)\n"
+                               "[(2 0 0),(2 0 2),(2 2 2),(2 2 0)],(0 0 0),(0.5 0.5 0.5),(2 2)\n";
+
+IniSettings slow_settings() {
+    IniSettings settings;
+    settings.pixel_size = "0.001";
+    return settings;
+}
+
+// A bake running in the background, its standard error on a pipe so that a
+// test can wait for the form-factor rows to begin; standard output goes to
+// an unlinked scratch file.
+struct RunningBake {
+    pid_t pid = -1;
+    int err_pipe = -1, out_fd = -1;
+    std::string out, err;
+    int status = 0; // waitpid's, once finished
+};
+
+// Starts the bake after entering each of `steps` in turn (one directory, or
+// the components of a path too long for a single chdir).
+RunningBake start_bake(const std::vector<std::string> &steps, const std::vector<std::string> &args,
+                       bool ignore_hangup = false) {
+    RunningBake bake;
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return bake;
+    char name[] = "/tmp/halvora-bake-out-XXXXXX";
+    bake.out_fd = mkstemp(name);
+    unlink(name);
+    fflush(nullptr);
+    bake.pid = fork();
+    if (bake.pid == 0) {
+        for (const std::string &step : steps)
+            if (chdir(step.c_str()) != 0) _exit(126);
+        int in_fd = open("/dev/null", O_RDONLY);
+        dup2(in_fd, 0);
+        dup2(bake.out_fd, 1);
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        unsetenv("DISPLAY");
+        if (ignore_hangup) signal(SIGHUP, SIG_IGN);
+        std::vector<char *> argv = {const_cast<char *>(HALVORA_BAKE_EXE)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(HALVORA_BAKE_EXE, argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    bake.err_pipe = pipe_fds[0];
+    return bake;
+}
+
+// Reads more of standard error; false at its end or when nothing comes for 60 s.
+bool read_err(RunningBake *bake) {
+    char buffer[4096];
+    pollfd ready = {bake->err_pipe, POLLIN, 0};
+    if (poll(&ready, 1, 60000) <= 0) return false;
+    ssize_t got = read(bake->err_pipe, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    bake->err.append(buffer, (size_t)got);
+    return true;
+}
+
+// Reads standard error until it holds `text`; false when it ends first.
+bool wait_for_err(RunningBake *bake, const std::string &text) {
+    while (bake->err.find(text) == std::string::npos)
+        if (!read_err(bake)) return false;
+    return true;
+}
+
+// Reads standard error to its end (so the bake never blocks on a full pipe)
+// and waits for the process.
+void finish_bake(RunningBake *bake) {
+    while (read_err(bake)) {
+    }
+    close(bake->err_pipe);
+    waitpid(bake->pid, &bake->status, 0);
+    char buffer[4096];
+    lseek(bake->out_fd, 0, SEEK_SET);
+    for (ssize_t got; (got = read(bake->out_fd, buffer, sizeof buffer)) > 0;) bake->out.append(buffer, (size_t)got);
+    close(bake->out_fd);
+}
+
+// The bake's files that are neither under their final name nor the run's:
+// temporary outputs (".NAME.PID-K.tmp").
+size_t temporary_files(const std::string &dir) {
+    size_t count = 0;
+    for (const std::string &name : entries(dir))
+        if (name[0] == '.' && name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) count++;
+    return count;
+}
+
+// Runs `script` with sh in a mount namespace of its own, in `dir`: the mounts
+// it makes vanish with it. Code 77: the mount was refused.
+ProgramResult run_in_mount_namespace(const std::string &dir, const std::string &script) {
+    return run_program("/usr/bin/unshare", dir, {"-m", "/bin/sh", "-c", script}, {"DISPLAY="});
+}
+
+bool mount_namespace_refused(const ProgramResult &result) {
+    return result.exit_code == 77 || result.err.rfind("unshare:", 0) == 0;
+}
+
 TEST(BakeRun, SameConsoleAndBinaryFilesAsTheBatchThenItsOwnLinesAndTheEnd) {
     BakeDir batch, bake;
     run_in(&batch, halvora_batch_exe(), lit_cube(), {});
@@ -131,7 +253,6 @@ TEST(BakeRun, BadInputEndsAsTheBatchDoes) {
         {"no RADIOSTY.INI", "", "", false},
         {"no settings section", "camera\n", lit_cube(), false},
         {"no scene file", ini_text(), "", false},
-        {"no valid polygon", ini_text(), "[(0 0 0),(1 0 0),(2 1 0),(0 1 0)],(0 0 0),(0 0 0),(1 1)\n", false},
         {"line that is no polygon", ini_text(), "hello\n" + lit_cube(), true},
     };
     for (const Case &c : cases) {
@@ -163,18 +284,25 @@ TEST(BakeRun, CommandLine) {
     } cases[] = {
         {{"--help"}, 0, "Usage: halvora-bake [DIR] [options]\n", ""},
         {{"--version"}, 0, "halvora-bake ", ""},
-        {{"--frobnicate"}, 64, "", "unknown option '--frobnicate'"},
-        {{"--image"}, 64, "", "option '--image' needs a value"},
+        {{"--frobnicate"}, 64, "", "halvora-bake: unknown option '--frobnicate'\n"},
+        {{"--frob=2"}, 64, "", "halvora-bake: unknown option '--frob=2'\n"},
+        {{"-x"}, 64, "", "halvora-bake: unknown option '-x'\n"},
+        {{"-room"}, 64, "", "halvora-bake: unknown option '-r' in '-room'\n"},
+        {{"room", "-xyz"}, 64, "", "halvora-bake: unknown option '-x' in '-xyz'\n"},
+        {{"--keep=1"}, 64, "", "halvora-bake: option '--keep' takes no value\n"},
+        {{"--image"}, 64, "", "halvora-bake: option '--image' needs a value\n"},
         {{"--image", "x.jpg"}, 64, "", "writes a .png file"},
         {{"--mesh", "x.obj"}, 64, "", "a .glb or a .ply"},
         {{"--size", "640x0"}, 64, "", "--size takes WIDTHxHEIGHT"},
+        {{"--size", "16385x16"}, 64, "", "each 1 to 16384, not '16385x16'"},
         {{"a", "b"}, 64, "", "'b' is one too many"},
+        {{"--", "a", "b"}, 64, "", "'b' is one too many"},
         {{"no-such-dir"}, 65, "", "\aERROR : Couldn't enter scene directory : no-such-dir"},
     };
     for (const Case &c : cases) {
         BakeDir run;
         run_in(&run, HALVORA_BAKE_EXE, lit_cube(), c.args);
-        std::string what = c.args[0];
+        std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
         EXPECT_EQ(run.result.exit_code, c.code) << what;
         EXPECT_EQ(run.result.out.rfind(c.out_starts, 0), 0u) << what << ": " << run.result.out;
         EXPECT_NE(run.result.err.find(c.err_has), std::string::npos) << what << ": " << run.result.err;
@@ -189,10 +317,12 @@ TEST(BakeRun, DirectoryArgumentReadsThereAndWritesOutputsHere) {
     write_run_files(run.dir + "/scene", lit_cube());
     run.result = run_program(HALVORA_BAKE_EXE, run.dir, {"scene", "--image", "out.png", "--exports"}, {"DISPLAY="});
     EXPECT_EQ(run.result.exit_code, 0) << run.result.err;
-    EXPECT_TRUE(file_exists(run.dir + "/out.png"));
-    EXPECT_TRUE(file_exists(run.dir + "/scene/FF.TXT"));
-    // Without --keep the binary files are erased at the end.
-    for (const char *name : BINARY_FILES) EXPECT_FALSE(file_exists(run.dir + "/scene/" + name)) << name;
+    EXPECT_NE(run.result.out.find("\nImage written to out.png\n"), std::string::npos) << run.result.out;
+    // The outputs are in place, no temporary file is left, and without
+    // --keep the binary files are erased at the end.
+    EXPECT_EQ(entries(run.dir), (std::vector<std::string>{"out.png", "scene"}));
+    EXPECT_EQ(entries(run.dir + "/scene"),
+              (std::vector<std::string>{"FF.TXT", "PATCHES.TXT", "RADIOSTY.INI", "SOLUTION.TXT", "scene.txt"}));
 }
 
 TEST(Preflight, MatrixBeyondTheAddressSpaceLimitIsRefusedBeforeAnythingIsWritten) {
@@ -274,38 +404,152 @@ TEST(BakeOutputs, PictureIsDrawnWithoutADisplaySmoothOrCoarse) {
     EXPECT_GT(colour_count(smooth), 50u);
 }
 
-TEST(BakeOutputs, OutputsThatCannotBeMadeEndWithTheirCodesAndStillEraseTheBinaryFiles) {
-    IniSettings no_window;
+TEST(BakeOutputs, OutputsThatCannotBeMadeEndBeforeAnyWork) {
+    // Each output is created (under its temporary name) and the picture's
+    // size checked against OSMesa before the patches: nothing of the run is
+    // written, and no end message is printed.
+    IniSettings no_window, too_wide, too_high;
     no_window.window_width = 0;
+    too_wide.window_width = 20000;
+    too_high.window_height = 16385;
     struct Case {
         std::vector<std::string> args;
         IniSettings settings;
+        const char *obstacle; // a directory made where the output is to go
         int code;
         std::string err;
     } cases[] = {
-        {{"--image", "no-dir/x.png"}, {}, 63, "\aERROR : Couldn't write image file : "},
-        {{"--mesh", "no-dir/x.glb"}, {}, 66, "\aERROR : Couldn't create mesh file : "},
-        {{"--mesh", "no-dir/x.ply"}, {}, 66, "\aERROR : Couldn't create mesh file : "},
-        {{"--mesh", "full.glb"}, {}, 66, "\aERROR : Couldn't write mesh file : "},
-        {{"--mesh", "full.ply"}, {}, 66, "\aERROR : Couldn't write mesh file : "},
-        {{"--image", "full.png"}, {}, 63, "\aERROR : Couldn't write image file : "},
-        {{"--image", "x.png"}, no_window, 62,
+        {{"--image", "no-dir/x.png"}, {}, nullptr, 63,
+         "\aERROR : Couldn't create image file : no-dir/x.png (No such file or directory)\n"},
+        {{"--image", "x.png"}, {}, "x.png", 63, "\aERROR : Couldn't create image file : x.png (Is a directory)\n"},
+        {{"--mesh", "no-dir/x.glb"}, {}, nullptr, 66,
+         "\aERROR : Couldn't create mesh file : no-dir/x.glb (No such file or directory)\n"},
+        {{"--mesh", "x.ply"}, {}, "x.ply", 66, "\aERROR : Couldn't create mesh file : x.ply (Is a directory)\n"},
+        {{"--exports"}, {}, "FF.TXT", 40, "\aERROR : Couldn't create form factor export file : FF.TXT\n"},
+        {{"--exports"}, {}, "SOLUTION.TXT", 42, "\aERROR : Couldn't create radiosity solution export file : SOLUTION.TXT\n"},
+        {{"--image", "x.png"}, no_window, nullptr, 62,
          "\aERROR : Couldn't draw an image of 0 x 240 pixels; give its size with --size WxH\n"},
+        {{"--image", "x.png"}, too_wide, nullptr, 62,
+         "\aERROR : Couldn't draw into an off-screen buffer of 20000 x 240 pixels : OSMesa draws at most 16384 x 16384\n"},
+        {{"--image", "x.png"}, too_high, nullptr, 62,
+         "\aERROR : Couldn't draw into an off-screen buffer of 320 x 16385 pixels : OSMesa draws at most 16384 x 16384\n"},
     };
     for (const Case &c : cases) {
         BakeDir run;
         run.dir = make_temp_dir("bake");
         write_run_files(run.dir, lit_cube(), c.settings);
-        // A full disk: the output is a link to /dev/full.
-        if (c.args[1].rfind("full.", 0) == 0) ASSERT_EQ(symlink("/dev/full", (run.dir + "/" + c.args[1]).c_str()), 0);
+        std::vector<std::string> expected = {"RADIOSTY.INI", "scene.txt"};
+        if (c.obstacle != nullptr) {
+            ASSERT_EQ(mkdir((run.dir + "/" + c.obstacle).c_str(), 0777), 0);
+            expected.push_back(c.obstacle);
+            std::sort(expected.begin(), expected.end());
+        }
         run.result = run_program(HALVORA_BAKE_EXE, run.dir, c.args, {"DISPLAY="});
-        if (c.args[1].rfind("full.", 0) == 0) remove((run.dir + "/" + c.args[1]).c_str());
-        EXPECT_EQ(run.result.exit_code, c.code) << c.args[1];
-        size_t at = run.result.err.find('\a');
-        EXPECT_EQ(run.result.err.substr(at == std::string::npos ? 0 : at, c.err.size()), c.err) << run.result.err;
-        EXPECT_EQ(entries(run.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"})) << c.args[1];
-        EXPECT_EQ(run.result.out.substr(run.result.out.size() - 18), "End of 'Halvora'.\n");
+        std::string what = c.args.back() + (c.obstacle ? std::string(" at ") + c.obstacle : "");
+        EXPECT_EQ(run.result.exit_code, c.code) << what;
+        EXPECT_EQ(run.result.err, c.err) << what;
+        EXPECT_EQ(entries(run.dir), expected) << what;
+        EXPECT_EQ(run.result.out.find("Environment decomposed"), std::string::npos) << what;
     }
+}
+
+TEST(BakeOutputs, LargestPictureOSMesaDrawsIsWritten) {
+    BakeDir run;
+    run_in(&run, HALVORA_BAKE_EXE, lit_cube(), {"--image", "wide.png", "--size", "16384x16"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+    Picture wide = read_png(run.dir + "/wide.png");
+    EXPECT_EQ(wide.width, 16384u);
+    EXPECT_EQ(wide.height, 16u);
+}
+
+TEST(BakeOutputs, SceneWithoutValidPolygonEndsWithItsOwnCodeAndWritesNothing) {
+    // halvora ends such a run with code 0; a bake asked for outputs it cannot
+    // write says so. Its console and ENVRNMNT.BIN are otherwise the batch's.
+    const std::string scene = "[(0 0 0),(1 0 0),(2 1 0),(0 1 0)],(0 0 0),(0 0 0),(1 1)\n";
+    BakeDir batch, bake;
+    run_in(&batch, halvora_batch_exe(), scene, {});
+    run_in(&bake, HALVORA_BAKE_EXE, scene, {"--image", "x.png", "--mesh", "x.glb", "--exports"});
+    ASSERT_EQ(batch.result.exit_code, 0);
+    EXPECT_EQ(bake.result.exit_code, 68);
+    EXPECT_EQ(bake.result.out, batch.result.out);
+    EXPECT_EQ(bake.result.err, batch.result.err + "\aERROR : Nothing to write : environment definition file "
+                                                  "scene.txt holds no valid polygon\n");
+    EXPECT_EQ(entries(bake.dir), entries(batch.dir));
+}
+
+TEST(BakeOutputs, OutputCutShortDuringTheRunLeavesNothingUnderItsName) {
+    // The pre-flight passes; then, while the rows are computed, the file-size
+    // limit of the running bake drops to 1100 bytes (prlimit), above every
+    // binary file of the scene and below every output named here, as a disk
+    // that fills up during the run. An old file under the output's name stays
+    // as it was.
+    struct Case {
+        std::vector<std::string> args;
+        const char *name;
+        int code;
+        std::string err;
+    } cases[] = {
+        {{"--image", "x.png"}, "x.png", 63, "\aERROR : Couldn't write image file : x.png (File too large)\n"},
+        {{"--mesh", "x.glb"}, "x.glb", 66, "\aERROR : Couldn't write mesh file : x.glb (File too large)\n"},
+        {{"--mesh", "x.ply"}, "x.ply", 66, "\aERROR : Couldn't write mesh file : x.ply (File too large)\n"},
+        {{"--exports"}, "FF.TXT", 40, "\aERROR : Couldn't write form factor export file : FF.TXT\n"},
+    };
+    for (const Case &c : cases) {
+        ScratchDir dir("bake");
+        write_run_files(dir.path, SLOW_SCENE, slow_settings());
+        write_file(dir / c.name, "old");
+        RunningBake bake = start_bake({dir.path}, c.args);
+        ASSERT_TRUE(wait_for_err(&bake, "form factors:")) << bake.err;
+        rlimit limit = {1100, 1100};
+        ASSERT_EQ(prlimit(bake.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+        finish_bake(&bake);
+        ASSERT_TRUE(WIFEXITED(bake.status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(bake.status), c.code) << c.name;
+        EXPECT_EQ(bake.err.substr(bake.err.find('\a') == std::string::npos ? 0 : bake.err.find('\a')), c.err);
+        EXPECT_EQ(read_file(dir / c.name), "old") << c.name;
+        // The binary files erased on the way out, no temporary file left.
+        std::vector<std::string> expected = {"RADIOSTY.INI", c.name, "scene.txt"};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(entries(dir.path), expected) << c.name;
+        EXPECT_EQ(bake.out.substr(bake.out.size() - 18), "End of 'Halvora'.\n");
+    }
+}
+
+TEST(BakeOutputs, NamesStayRelativeUnderAWorkingDirectoryDeeperThanPathMax) {
+    // 24 directories of 200 characters: over 4800 bytes of absolute path,
+    // beyond PATH_MAX (4096), entered one by one.
+    ScratchDir top("bake");
+    const std::string step(200, 'd');
+    std::vector<std::string> steps = {top.path};
+    int fd = open(top.path.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 24; level++) {
+        ASSERT_EQ(mkdirat(fd, step.c_str(), 0777), 0);
+        int next = openat(fd, step.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        steps.push_back(step);
+    }
+    for (const auto &file : {std::make_pair("RADIOSTY.INI", ini_text()), std::make_pair("scene.txt", lit_cube())}) {
+        int out = openat(fd, file.first, O_WRONLY | O_CREAT, 0666);
+        ASSERT_EQ(write(out, file.second.data(), file.second.size()), (ssize_t)file.second.size());
+        close(out);
+    }
+    RunningBake bake = start_bake(steps, {"--image", "room.png", "--mesh", "room.glb"});
+    finish_bake(&bake);
+    EXPECT_TRUE(WIFEXITED(bake.status) && WEXITSTATUS(bake.status) == 0) << bake.err;
+    struct stat png, glb;
+    EXPECT_EQ(fstatat(fd, "room.png", &png, 0), 0);
+    EXPECT_EQ(fstatat(fd, "room.glb", &glb, 0), 0);
+    EXPECT_NE(bake.out.find("\nImage written to room.png\nMesh written to room.glb\n"), std::string::npos);
+    // Emptied from the bottom up: remove_tree cannot reach that deep.
+    for (const char *name : {"room.png", "room.glb", "RADIOSTY.INI", "scene.txt"}) unlinkat(fd, name, 0);
+    for (int level = 0; level < 24; level++) {
+        int up = openat(fd, "..", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = up;
+        unlinkat(fd, step.c_str(), AT_REMOVEDIR);
+    }
+    close(fd);
 }
 
 TEST(BakeOutputs, GlbHoldsPatchCornersAndTheirColours) {
@@ -344,6 +588,110 @@ TEST(BakeOutputs, GlbHoldsPatchCornersAndTheirColours) {
         // z up, turned to glTF's y up by the root node.
         EXPECT_EQ(model.nodes.at(0).rotation, (std::vector<double>{-0.70710678118654752, 0, 0, 0.70710678118654752}));
         EXPECT_EQ(model.asset.extras.Get("up_axis").Get<std::string>(), "+z");
+    }
+}
+
+TEST(BakeLock, SecondBakeInTheSameDirectoryEndsAtOnceAndTheFirstIsRight) {
+    ScratchDir dir("bake"), solo("bake");
+    write_run_files(dir.path, SLOW_SCENE, slow_settings());
+    write_run_files(solo.path, SLOW_SCENE, slow_settings());
+    RunningBake first = start_bake({dir.path}, {"--image", "first.png", "--keep"});
+    ASSERT_TRUE(wait_for_err(&first, "form factors:")) << first.err;
+    // The first holds DIR's lock while it computes its rows.
+    ProgramResult second = run_program(HALVORA_BAKE_EXE, dir.path, {"--image", "second.png", "--exports"}, {"DISPLAY="});
+    std::vector<std::string> during = entries(dir.path);
+    finish_bake(&first);
+
+    EXPECT_EQ(second.exit_code, 67);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "\aERROR : Couldn't lock scene directory : . (another halvora-bake is running there)\n");
+    EXPECT_EQ(std::count(during.begin(), during.end(), "second.png"), 0);
+    ASSERT_TRUE(WIFEXITED(first.status) && WEXITSTATUS(first.status) == 0) << first.err;
+    // The first one's result is a run's alone.
+    ProgramResult batch = run_program(halvora_batch_exe(), solo.path, {}, {"DISPLAY="});
+    ASSERT_EQ(batch.exit_code, 0);
+    for (const char *name : BINARY_FILES) EXPECT_EQ(read_file(dir / name), read_file(solo / name)) << name;
+    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"FF.BIN", "PATCH.BIN", "PATCHRAD.BIN", "RADIOSTY.INI",
+                                                           "VERTRAD.BIN", "first.png", "scene.txt"}));
+}
+
+TEST(BakeSignals, SignalDuringTheRowsRemovesEveryUnfinishedOutputAndEndsTheBake) {
+    // A real signal while the rows are computed: the outputs' temporary files
+    // are removed, old files under their names stay as they were, the binary
+    // files stay as halvora leaves them (PATCH.BIN, FF.BIN cut off), and the
+    // signal ends the process as it would without the handler. A signal that
+    // was ignored when the bake started (nohup) stays ignored.
+    struct Case {
+        int sig;
+        bool ignored;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}};
+    for (const Case &c : cases) {
+        ScratchDir dir("bake");
+        write_run_files(dir.path, SLOW_SCENE, slow_settings());
+        write_file(dir / "x.png", "old");
+        RunningBake bake = start_bake({dir.path}, {"--image", "x.png", "--mesh", "x.glb", "--exports"}, c.ignored);
+        ASSERT_TRUE(wait_for_err(&bake, "form factors:")) << bake.err;
+        ASSERT_EQ(kill(bake.pid, c.sig), 0);
+        finish_bake(&bake);
+        std::string what = strsignal(c.sig) + std::string(c.ignored ? ", ignored" : "");
+        if (c.ignored) {
+            EXPECT_TRUE(WIFEXITED(bake.status) && WEXITSTATUS(bake.status) == 0) << what << ": " << bake.err;
+            EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"FF.TXT", "PATCHES.TXT", "RADIOSTY.INI",
+                                                                   "SOLUTION.TXT", "scene.txt", "x.glb", "x.png"}));
+            EXPECT_NE(read_file(dir / "x.png"), "old");
+            continue;
+        }
+        ASSERT_TRUE(WIFSIGNALED(bake.status)) << what;
+        EXPECT_EQ(WTERMSIG(bake.status), c.sig) << what;
+        EXPECT_EQ(entries(dir.path),
+                  (std::vector<std::string>{"FF.BIN", "PATCH.BIN", "RADIOSTY.INI", "scene.txt", "x.png"}))
+            << what;
+        EXPECT_EQ(read_file(dir / "x.png"), "old") << what;
+        EXPECT_LT(file_size(dir / "FF.BIN"), 16 * 16 * 4) << what;
+    }
+}
+
+TEST(Preflight, FilesAreCountedTogetherOnEachFileSystem) {
+    // Small tmpfs file systems: in each case every file fits alone, FF.BIN
+    // included, but not all of them together on one file system.
+    // 1000 patches: FF.BIN 4,000,000 bytes (977 pages of 4096), PATCH.BIN
+    // 48,000 (12), PATCHRAD.BIN 12,000 (3), VERTRAD.BIN 48,000 (12).
+    const std::string scene = "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(40 25)\n";
+    struct Case {
+        const char *mounted; // "scene" or "out"
+        long pages;          // of the tmpfs
+        std::string args;
+        std::string err_starts;
+    } cases[] = {
+        // 984 pages, two taken by RADIOSTY.INI and scene.txt: 982 free, 1004 needed.
+        {"scene", 984, "scene", "\aERROR : Not enough disk space for the files PATCH.BIN, FF.BIN, PATCHRAD.BIN and "
+                                "VERTRAD.BIN of 1000 patches : 4112384 bytes (3.9 MiB) needed, 4022272 bytes (3.8 MiB) "
+                                "free on the disk\n"},
+        // The exports go to DIR too: FF.TXT alone takes 8,001,000 bytes; 2998
+        // pages free, the binary files 1004, the exports 2121.
+        {"scene", 3000, "scene --exports",
+         "\aERROR : Not enough disk space for the files PATCH.BIN, FF.BIN, PATCHRAD.BIN, VERTRAD.BIN, FF.TXT, "
+         "PATCHES.TXT and SOLUTION.TXT of 1000 patches : "},
+        // The picture on a disk of its own: at most 2000 x 6001 bytes, 1/64 of
+        // that and 4096, rounded up to pages.
+        {"out", 256, "scene --image out/x.png --size 2000x2000",
+         "\aERROR : Not enough disk space for image file out/x.png of 1000 patches : 12193792 bytes (11.6 MiB) needed, "
+         "1048576 bytes (1.0 MiB) free on the disk\n"},
+    };
+    for (const Case &c : cases) {
+        ScratchDir dir("bake");
+        mkdir((dir / "scene").c_str(), 0777);
+        mkdir((dir / "out").c_str(), 0777);
+        write_run_files(dir.path, scene);
+        std::string script = "mount -t tmpfs -o size=" + std::to_string(c.pages * 4096) + " tmpfs " + c.mounted +
+                             " || exit 77\ncp RADIOSTY.INI scene.txt scene/\n" + HALVORA_BAKE_EXE + " " + c.args +
+                             "\ncode=$?\nls -A scene out > listing.txt\nexit $code\n";
+        ProgramResult result = run_in_mount_namespace(dir.path, script);
+        if (mount_namespace_refused(result)) GTEST_SKIP() << "no tmpfs can be mounted here: " << result.err;
+        EXPECT_EQ(result.exit_code, 61) << c.args;
+        EXPECT_EQ(result.err.substr(0, c.err_starts.size()), c.err_starts) << result.err;
+        // Nothing written but the outputs' temporary files, removed again.
+        EXPECT_EQ(read_file(dir / "listing.txt"), "out:\n\nscene:\nRADIOSTY.INI\nscene.txt\n") << c.args;
     }
 }
 

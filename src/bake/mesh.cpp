@@ -19,6 +19,11 @@
 // (KHR_materials_unlit), so that a viewer shows the colours as they are,
 // as halvora's viewer does. PLY colours are bytes, clamped to 0..1 and
 // rounded as OpenGL writes them to the screen.
+//
+// Each file goes into its output's temporary file (base/output.h) and is put
+// in place when complete. The writers return their failure instead of ending
+// the process, so that tinygltf's model and the laid-out bytes are gone before
+// fatal() is called and no block is left behind.
 #define TINYGLTF_IMPLEMENTATION
 #define TINYGLTF_NO_STB_IMAGE
 #define TINYGLTF_NO_STB_IMAGE_WRITE
@@ -27,13 +32,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 
 #include "bake/bake.h"
-#include "base/binfile.h"
 #include "base/errors.h"
+#include "base/output.h"
 #include "geometry/patches.h"
 #include "viewer/draw.h"
 
@@ -74,7 +80,17 @@ int add_accessor(tinygltf::Model *model, int view, int component, size_t count, 
     return (int)model->accessors.size() - 1;
 }
 
-void write_glb(const std::string &path) {
+// Bytes of the glb's JSON chunk at most: the fixed text, about 1.4 KB,
+// with its counts and offsets of up to 20 digits and six doubles of
+// POSITION's bounds; 16 KiB leave ample room.
+constexpr uint64_t GLB_JSON_BOUND = 16384;
+// The glb's header (12 bytes), two chunk headers (8 each) and the padding of
+// each chunk to 4 bytes (3 each).
+constexpr uint64_t GLB_FRAME_BYTES = 12 + 8 + 8 + 3 + 3;
+
+// Writes the glb into `file`; false with *error the errno of a failed write
+// (0 when tinygltf could not lay it out).
+bool write_glb(FILE *file, int *error) {
     size_t n = patches(), vertices = 4 * n;
     tinygltf::Model model;
     model.asset.generator = "halvora-bake";
@@ -155,18 +171,15 @@ void write_glb(const std::string &path) {
     model.defaultScene = 0;
 
     // tinygltf lays out the GLB in memory; the file is written here, where
-    // a failed create or write is seen (its own file writer does not report
-    // one).
+    // a failed write is seen (its own file writer does not report one).
     std::ostringstream glb;
     tinygltf::TinyGLTF writer;
-    if (!writer.WriteGltfSceneToStream(&model, glb, false, true))
-        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
+    *error = 0;
+    if (!writer.WriteGltfSceneToStream(&model, glb, false, true)) return false;
     const std::string bytes = glb.str();
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr) fatal(EXIT_BAKE_MESH_WRITE, "Couldn't create mesh file : %s", path.c_str());
     bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (!close_written_file(file) || !written)
-        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
+    if (!written) *error = errno;
+    return written;
 }
 
 unsigned char colour_byte(float value) {
@@ -174,17 +187,24 @@ unsigned char colour_byte(float value) {
     return (unsigned char)std::floor(clamped * 255.0 + 0.5);
 }
 
-void write_ply(const std::string &path) {
+// The PLY header for `n` patches; with a null `file`, only its length.
+const char *const PLY_HEADER = "ply\nformat binary_little_endian 1.0\n"
+                               "comment halvora-bake: radiosity solution, the scene's own coordinates, z up\n"
+                               "element vertex %llu\nproperty float x\nproperty float y\nproperty float z\n"
+                               "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                               "element face %llu\nproperty list uchar uint vertex_indices\nend_header\n";
+// Bytes of a vertex record (3 floats, 3 colour bytes) and of a face record
+// (a count byte, 3 indices).
+constexpr uint64_t PLY_VERTEX_BYTES = 15, PLY_FACE_BYTES = 13;
+
+uint64_t ply_header_bytes(uint64_t n) {
+    return (uint64_t)snprintf(nullptr, 0, PLY_HEADER, (unsigned long long)(4 * n), (unsigned long long)(2 * n));
+}
+
+// Writes the PLY into `file`; false with *error the errno of a failed write.
+bool write_ply(FILE *file, int *error) {
     size_t n = patches(), vertices = 4 * n;
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr) fatal(EXIT_BAKE_MESH_WRITE, "Couldn't create mesh file : %s", path.c_str());
-    fprintf(file,
-            "ply\nformat binary_little_endian 1.0\n"
-            "comment halvora-bake: radiosity solution, the scene's own coordinates, z up\n"
-            "element vertex %zu\nproperty float x\nproperty float y\nproperty float z\n"
-            "property uchar red\nproperty uchar green\nproperty uchar blue\n"
-            "element face %zu\nproperty list uchar uint vertex_indices\nend_header\n",
-            vertices, 2 * n);
+    fprintf(file, PLY_HEADER, (unsigned long long)vertices, (unsigned long long)(2 * n));
 
     // Vertices of 3 floats and 3 bytes, faces of a count and 3 indices;
     // little endian, as this program's floats are everywhere.
@@ -192,7 +212,7 @@ void write_ply(const std::string &path) {
     for (size_t v = 0; v < vertices; v++) {
         memcpy(record, &vertex_array[3 * v], 3 * sizeof(float));
         for (size_t c = 0; c < 3; c++) record[12 + c] = colour_byte(color_array[3 * v + c]);
-        fwrite(record, 1, 15, file);
+        fwrite(record, 1, PLY_VERTEX_BYTES, file);
     }
     for (size_t p = 0; p < n; p++)
         for (size_t t = 0; t < 2; t++) {
@@ -201,17 +221,29 @@ void write_ply(const std::string &path) {
                 uint32_t index = (uint32_t)(4 * p) + TRIANGLE_CORNERS[3 * t + k];
                 memcpy(record + 1 + 4 * k, &index, sizeof index);
             }
-            fwrite(record, 1, 13, file);
+            fwrite(record, 1, PLY_FACE_BYTES, file);
         }
-    bool failed = ferror(file) != 0;
-    if (!close_written_file(file) || failed)
-        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s", path.c_str());
+    *error = errno;
+    return ferror(file) == 0;
 }
 
 } // namespace
 
-void write_mesh(const std::string &path) {
-    if (has_extension(path, ".glb")) write_glb(path);
-    else write_ply(path);
-    printf("Mesh written to %s\n", path.c_str());
+uint64_t mesh_file_bound(const std::string &name, uint64_t n) {
+    // glb: per patch its 4 corners' positions, radiosities and colours (3 x 48
+    // bytes) and 6 indices of 4 bytes.
+    if (has_extension(name, ".glb")) return 168 * n + GLB_JSON_BOUND + GLB_FRAME_BYTES;
+    return ply_header_bytes(n) + 4 * n * PLY_VERTEX_BYTES + 2 * n * PLY_FACE_BYTES;
+}
+
+void write_mesh(int output) {
+    const OutputFile *mesh = &output_files[output];
+    int error = 0;
+    bool written = has_extension(mesh->name, ".glb") ? write_glb(mesh->stream, &error) : write_ply(mesh->stream, &error);
+    if (!written)
+        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s (%s)", mesh->name,
+              error != 0 ? strerror(error) : "the glTF writer failed");
+    if (!finish_output_file(output))
+        fatal(EXIT_BAKE_MESH_WRITE, "Couldn't write mesh file : %s (%s)", mesh->name, strerror(errno));
+    printf("Mesh written to %s\n", mesh->name);
 }

@@ -1,15 +1,17 @@
-// halvora-bake's command line (getopt_long) and the entry into the scene's
-// directory. The output files are named relative to the directory the
-// program was started in; the run itself, like halvora's, reads and writes
-// its INI, scene, binary files and text exports in DIR.
-#include <cerrno>
+// halvora-bake's command line (getopt_long). Output names are kept as given:
+// they are opened relative to the directory the program was started in (see
+// outputs.cpp), so a long working directory never makes them too long.
+//
+// getopt_long runs in order ("-" first in the option string): every argument
+// that is no option comes back to the loop as it is met, so that optind
+// before a call always stands at the argument being read, and a message can
+// name the one that is wrong, also inside a group of short options.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <getopt.h>
-#include <unistd.h>
 
 #include "bake/bake.h"
 #include "base/errors.h"
@@ -20,7 +22,10 @@
 
 namespace {
 
-// Largest --size edge: Mesa's off-screen buffers go to 16384 pixels a side.
+// Largest --size edge: Mesa's off-screen drawing goes to 16384 pixels a side
+// (OSMESA_MAX_WIDTH and OSMESA_MAX_HEIGHT of libosmesa6, and its largest
+// viewport). A window size of RADIOSTY.INI beyond what the installed OSMesa
+// draws is refused by the pre-flight (check_image_size).
 constexpr int MAX_IMAGE_EDGE = 16384;
 
 const char *const USAGE =
@@ -39,10 +44,11 @@ const char *const USAGE =
     "  -V, --version     the version\n"
     "\n"
     "Exit codes: 0 done; halvora's codes for its stages (see halvora(1));\n"
-    "60 the form-factor matrix does not fit the memory, 61 FF.BIN does not fit\n"
+    "60 the form-factor matrix does not fit the memory, 61 the files do not fit\n"
     "the disk (both before any long work), 62 no off-screen drawing, 63 the PNG\n"
     "cannot be written, 64 bad command line, 65 DIR cannot be entered,\n"
-    "66 a mesh file cannot be written.\n";
+    "66 a mesh file cannot be written, 67 another bake runs in DIR,\n"
+    "68 the scene has no valid polygon.\n";
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *format, ...) {
     fprintf(stderr, "halvora-bake: ");
@@ -52,15 +58,6 @@ const char *const USAGE =
     va_end(args);
     fprintf(stderr, "\nTry 'halvora-bake --help'.\n");
     exit(EXIT_BAKE_USAGE);
-}
-
-std::string absolute_path(const char *path) {
-    if (path[0] == '/') return path;
-    char *cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) fatal(EXIT_BAKE_DIRECTORY, "Couldn't read the current directory : %s", strerror(errno));
-    std::string full = std::string(cwd) + "/" + path;
-    free(cwd);
-    return full;
 }
 
 void parse_size(const char *text, BakeOptions *options) {
@@ -93,10 +90,19 @@ const option LONG_OPTIONS[] = {
 
 BakeOptions parse_bake_options(int argc, char **argv) {
     BakeOptions options;
+    bool directory_given = false;
     opterr = 0; // the messages below say what was wrong
-    int c;
-    while ((c = getopt_long(argc, argv, ":hV", LONG_OPTIONS, nullptr)) != -1) {
+    optind = 1;
+    for (;;) {
+        int at = optind; // the argument this call reads
+        int c = getopt_long(argc, argv, "-:hV", LONG_OPTIONS, nullptr);
+        if (c == -1) break;
         switch (c) {
+        case 1: // an argument that is no option: the scene directory
+            if (directory_given) usage_error("one scene directory at most; '%s' is one too many", optarg);
+            options.directory = optarg;
+            directory_given = true;
+            break;
         case 'h':
             fputs(USAGE, stdout);
             exit(EXIT_OK);
@@ -105,23 +111,33 @@ BakeOptions parse_bake_options(int argc, char **argv) {
             exit(EXIT_OK);
         case OPT_IMAGE:
             if (!has_extension(optarg, ".png")) usage_error("--image writes a .png file, not '%s'", optarg);
-            options.image = absolute_path(optarg);
+            options.image = optarg;
             break;
         case OPT_MESH:
             if (!has_extension(optarg, ".glb") && !has_extension(optarg, ".ply"))
                 usage_error("--mesh writes a .glb or a .ply file, not '%s'", optarg);
-            options.meshes.push_back(absolute_path(optarg));
+            options.meshes.push_back(optarg);
             break;
         case OPT_COARSE: options.coarse = true; break;
         case OPT_SIZE: parse_size(optarg, &options); break;
         case OPT_EXPORTS: options.exports = true; break;
         case OPT_KEEP: options.keep = true; break;
-        case ':': usage_error("option '%s' needs a value", argv[optind - 1]);
-        default: usage_error("unknown option '%s'", argv[optind - 1]);
+        case ':': usage_error("option '%s' needs a value", argv[at]);
+        default:
+            // A short option unknown (optopt its letter), a long one unknown
+            // (optopt 0), or a long one given a value it does not take.
+            if (optopt >= OPT_IMAGE)
+                usage_error("option '%.*s' takes no value", (int)strcspn(argv[at], "="), argv[at]);
+            if (optopt != 0 && strlen(argv[at]) != 2) usage_error("unknown option '-%c' in '%s'", optopt, argv[at]);
+            usage_error("unknown option '%s'", argv[at]);
         }
     }
-    if (optind < argc) options.directory = argv[optind++];
-    if (optind < argc) usage_error("one scene directory at most; '%s' is one too many", argv[optind]);
+    // After "--" the rest are no options either.
+    for (; optind < argc; optind++) {
+        if (directory_given) usage_error("one scene directory at most; '%s' is one too many", argv[optind]);
+        options.directory = argv[optind];
+        directory_given = true;
+    }
     return options;
 }
 
@@ -130,8 +146,3 @@ bool has_extension(const std::string &path, const char *extension) {
     return path.size() >= n && strcasecmp(path.c_str() + path.size() - n, extension) == 0;
 }
 
-void enter_scene_directory(const BakeOptions &options) {
-    if (chdir(options.directory.c_str()) != 0)
-        fatal(EXIT_BAKE_DIRECTORY, "Couldn't enter scene directory : %s (%s)", options.directory.c_str(),
-              strerror(errno));
-}

@@ -1,13 +1,25 @@
-// The check before the form-factor stage: the solution stage will hold a
-// matrix of N x N floats (4 N^2 bytes) and the form-factor stage writes FF.BIN
-// of the same size. A scene too large for either is refused here, at once,
-// rather than after hours of rows or with a disk filled to the last byte.
+// The check before the patches: every file the run will write must fit, and
+// so must the solver's matrix of N x N floats (4 N^2 bytes) and the picture.
+// A scene too large for any of them is refused here, at once, rather than
+// after hours of rows or with a disk filled to the last byte.
+//
+// The files: PATCH.BIN (48 N bytes), FF.BIN (4 N^2), PATCHRAD.BIN (12 N) and
+// VERTRAD.BIN (48 N) in DIR, and the outputs asked for, at their sizes or
+// bounds (image_file_bound, mesh_file_bound, export_file_bound). Each must
+// fit the file-size limit; added up per file system, each rounded up to the
+// file system's blocks, they must fit its free space. All of them stand on
+// the disk together once the outputs are written, so the sum is the run's
+// peak. A binary file that is already there is truncated when it is
+// written again: its blocks count as free; an output's old file is replaced
+// only when the new one is complete, so its blocks do not. Blocks the file
+// system needs for its own bookkeeping are not counted.
 //
 // Reads the process's limits (getrlimit), its current sizes
 // (/proc/self/statm), the machine's available memory (/proc/meminfo), the
-// free space of the working directory's file system (statvfs) and the
-// file-size limit. A figure that
-// cannot be read sets no bound. Sizes are 64-bit: N < 2^31, so 4 N^2 < 2^64.
+// file systems' free space (statvfs, fstatvfs of the outputs' temporary
+// files). A figure that cannot be read sets no bound. Sizes are 64-bit:
+// N < 2^31, so 4 N^2 and 8 N^2 + N < 2^64 (printed as unsigned long, 64
+// bits here).
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -15,10 +27,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "bake/bake.h"
 #include "base/binfile.h"
 #include "base/errors.h"
+#include "base/output.h"
+#include "export/export.h"
 
 namespace {
 
@@ -69,38 +85,126 @@ MemoryBound memory_bound() {
     return bound;
 }
 
-// Bytes FF.BIN may take: the free blocks of the working directory's file
-// system that an unprivileged process may use, plus the old FF.BIN that "wb+"
-// will truncate, and no more than the file-size limit.
-MemoryBound disk_bound() {
-    MemoryBound bound = {~0ULL, "free on the disk"};
+// A file the run will write.
+struct PlannedFile {
+    const char *what;  // "form factor binary file"
+    const char *name;  // "FF.BIN", or the output's name
+    uint64_t bytes;    // its size, or a bound on it
+    int fd;            // an output's temporary file; -1 for a binary file of DIR
+};
+
+// The free space of one file system and what the run will put on it.
+struct DiskUse {
+    dev_t device;
+    uint64_t free_bytes, needed, released;
+    std::vector<const PlannedFile *> files;
+};
+
+// The files of the run and the file systems they go to, filled by
+// preflight_check. They are tables of this file rather than locals because
+// the process may end inside preflight_check: a block reachable only from
+// the stack of a process that ends there is reported as leaked by the
+// sanitizer build, one reachable from a table is not.
+std::vector<PlannedFile> planned_files;
+std::vector<DiskUse> disk_uses;
+std::string file_names; // the files named by the message of a disk too small
+
+uint64_t round_up(uint64_t bytes, uint64_t block) { return block > 1 ? (bytes + block - 1) / block * block : bytes; }
+
+// Adds `file` to the use of its file system; a file whose file system cannot
+// be told counts nowhere.
+void add_disk_use(std::vector<DiskUse> *uses, const PlannedFile *file) {
+    struct stat where;
     struct statvfs disk;
-    if (statvfs(".", &disk) == 0) {
-        bound.bytes = (unsigned long long)disk.f_bavail * (unsigned long long)disk.f_frsize;
-        struct stat old;
-        if (stat(FF_BIN, &old) == 0 && S_ISREG(old.st_mode)) bound.bytes += (unsigned long long)old.st_size;
+    uint64_t released = 0;
+    if (file->fd >= 0) {
+        if (fstat(file->fd, &where) != 0 || fstatvfs(file->fd, &disk) != 0) return;
+    } else if (stat(file->name, &where) == 0 && S_ISREG(where.st_mode)) {
+        // "wb" truncates the old file wherever it lies.
+        if (statvfs(file->name, &disk) != 0) return;
+        released = (uint64_t)where.st_blocks * 512;
+    } else if (stat(".", &where) != 0 || statvfs(".", &disk) != 0) {
+        return;
     }
-    rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < bound.bytes)
-        bound = MemoryBound{limit.rlim_cur, "allowed by the file-size limit (ulimit -f)"};
-    return bound;
+    DiskUse *use = nullptr;
+    for (DiskUse &known : *uses)
+        if (known.device == where.st_dev) use = &known;
+    if (use == nullptr) {
+        uses->push_back(DiskUse{where.st_dev, (uint64_t)disk.f_bavail * (uint64_t)disk.f_frsize, 0, 0, {}});
+        use = &uses->back();
+    }
+    use->needed += round_up(file->bytes, (uint64_t)disk.f_frsize);
+    use->released += released;
+    use->files.push_back(file);
+}
+
+// "form factor binary file FF.BIN" for one file, "the files A, B and C" for
+// several, into file_names.
+void name_files(const std::vector<const PlannedFile *> &files) {
+    if (files.size() == 1) {
+        file_names = std::string(files[0]->what) + " " + files[0]->name;
+        return;
+    }
+    file_names = "the files ";
+    for (size_t k = 0; k < files.size(); k++) {
+        if (k > 0) file_names += k + 1 == files.size() ? " and " : ", ";
+        file_names += files[k]->name;
+    }
 }
 
 } // namespace
 
-void preflight_check(int64_t patches) {
+void preflight_check(int64_t patches, int image_width, int image_height) {
     unsigned long long n = patches > 0 ? (unsigned long long)patches : 0;
-    unsigned long long matrix = 4ULL * n * n;
+    if (bake_outputs.image >= 0) check_image_size(image_width, image_height);
 
+    unsigned long long matrix = 4ULL * n * n;
     MemoryBound memory = memory_bound();
     if (matrix > memory.bytes)
         fatal(EXIT_BAKE_MEMORY, "Not enough memory for the form-factor matrix of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
               (unsigned long)n, (unsigned long)matrix, (double)matrix / MIB, (unsigned long)memory.bytes,
               (double)memory.bytes / MIB, memory.what);
 
-    MemoryBound disk = disk_bound();
-    if (matrix > disk.bytes)
-        fatal(EXIT_BAKE_DISK, "Not enough disk space for form factor binary file %s of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
-              FF_BIN, (unsigned long)n, (unsigned long)matrix, (double)matrix / MIB, (unsigned long)disk.bytes,
-              (double)disk.bytes / MIB, disk.what);
+    std::vector<PlannedFile> &files = planned_files;
+    files = {
+        {"patch vertices binary file", PATCH_BIN, 48 * n, -1},
+        {"form factor binary file", FF_BIN, matrix, -1},
+        {"patch radiosity binary file", PATCHRAD_BIN, 12 * n, -1},
+        {"vertex radiosity binary file", VERTRAD_BIN, 48 * n, -1},
+    };
+    const char *const export_what[TEXT_EXPORT_COUNT] = {"form factor export file", "patch vertices export file",
+                                                        "radiosity solution export file"};
+    for (int k = 0; k < TEXT_EXPORT_COUNT; k++) {
+        if (bake_outputs.exports[k] < 0) continue;
+        const OutputFile *output = &output_files[bake_outputs.exports[k]];
+        files.push_back({export_what[k], output->name, export_file_bound((TextExport)k, n), fileno(output->stream)});
+    }
+    if (bake_outputs.image >= 0) {
+        const OutputFile *output = &output_files[bake_outputs.image];
+        files.push_back({"image file", output->name, image_file_bound(image_width, image_height),
+                         fileno(output->stream)});
+    }
+    for (int mesh : bake_outputs.meshes) {
+        const OutputFile *output = &output_files[mesh];
+        files.push_back({"mesh file", output->name, mesh_file_bound(output->name, n), fileno(output->stream)});
+    }
+
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        for (const PlannedFile &file : files)
+            if (file.bytes > limit.rlim_cur)
+                fatal(EXIT_BAKE_DISK, "Not enough disk space for %s %s of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) allowed by the file-size limit (ulimit -f)",
+                      file.what, file.name, (unsigned long)n, (unsigned long)file.bytes, (double)file.bytes / MIB,
+                      (unsigned long)limit.rlim_cur, (double)limit.rlim_cur / MIB);
+
+    disk_uses.clear();
+    for (const PlannedFile &file : files) add_disk_use(&disk_uses, &file);
+    for (const DiskUse &use : disk_uses) {
+        uint64_t needed = use.needed > use.released ? use.needed - use.released : 0;
+        if (needed <= use.free_bytes) continue;
+        name_files(use.files);
+        fatal(EXIT_BAKE_DISK, "Not enough disk space for %s of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) free on the disk",
+              file_names.c_str(), (unsigned long)n, (unsigned long)needed, (double)needed / MIB,
+              (unsigned long)use.free_bytes, (double)use.free_bytes / MIB);
+    }
 }

@@ -98,12 +98,14 @@ enum ExitCode {
 
     // halvora-bake's own, before the stages and after them
     EXIT_BAKE_USAGE = 64,           // an unknown option, a missing value, a bad --size or --mesh name
-    EXIT_BAKE_DIRECTORY = 65,       // DIR cannot be entered
+    EXIT_BAKE_DIRECTORY = 65,       // DIR (or the starting directory) cannot be opened and entered
+    EXIT_BAKE_BUSY = 67,            // another bake holds DIR's lock, or DIR cannot be locked
+    EXIT_BAKE_EMPTY_SCENE = 68,     // the scene has no valid polygon: nothing to draw or write
     EXIT_BAKE_MEMORY = 60,          // pre-flight: the form-factor matrix does not fit the memory
-    EXIT_BAKE_DISK = 61,            // pre-flight: FF.BIN does not fit the disk
-    EXIT_BAKE_RENDER = 62,          // no off-screen context or image buffer
-    EXIT_BAKE_IMAGE_WRITE = 63,     // the PNG cannot be written
-    EXIT_BAKE_MESH_WRITE = 66,      // the .glb or .ply cannot be written
+    EXIT_BAKE_DISK = 61,            // pre-flight: the run's files do not fit the disk or the file-size limit
+    EXIT_BAKE_RENDER = 62,          // no picture size, no off-screen context, a size beyond it, no image buffer
+    EXIT_BAKE_IMAGE_WRITE = 63,     // the PNG cannot be created or written
+    EXIT_BAKE_MESH_WRITE = 66,      // the .glb or .ply cannot be created or written
 
     // halvora-import
     EXIT_IMPORT_USAGE = 64,

@@ -1,11 +1,17 @@
 // halvora-bake: halvora's run without a window. The same batch stages with
 // the same console output, messages, exit codes and binary files; then the
 // picture, meshes and text exports asked for on the command line, written
-// straight to files. Runs with no display at all.
+// to files. Runs with no display at all.
+//
+// The scene directory is locked for the whole run, and every output exists
+// under a temporary name from the start, so that a bake that cannot lock
+// its directory or create an output ends before any work. An output appears
+// under its final name only when complete; one not yet complete is removed
+// when the run fails or is ended by SIGINT, SIGTERM or SIGHUP.
 //
 // The binary files are erased at the end, as the viewer's exit handler does,
 // unless --keep; a failure after the batch stages erases them too, a failure
-// in a batch stage leaves them as halvora does.
+// in a batch stage or a signal leaves them as halvora does.
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,14 +22,23 @@
 #include "driver/config.h"
 #include "driver/progress.h"
 #include "driver/run.h"
-#include "export/export.h"
-#include "geometry/environment.h"
 #include "geometry/patches.h"
 #include "viewer/draw.h"
 
 namespace {
 
-bool keep_binary_files = false;
+// The command line, for the whole process (the pre-flight reads it too).
+BakeOptions options;
+
+// The picture's size: --size, or the INI's window size.
+int image_width() { return options.width ? options.width : config.window_width; }
+int image_height() { return options.height ? options.height : config.window_height; }
+
+void bake_preflight(int64_t patches) { preflight_check(patches, image_width(), image_height()); }
+
+// halvora's stages with the pre-flight before the patches; a scene without a
+// valid polygon has nothing to write, and says so with a code of its own.
+const BatchPlan BAKE_PLAN = {bake_preflight, EXIT_BAKE_EMPTY_SCENE};
 
 // Exit handler, registered once the batch stages are done: releases the
 // arrays, erases the binary files unless --keep (reporting, not ending on, a
@@ -31,7 +46,7 @@ bool keep_binary_files = false;
 void end_of_bake() {
     release(vertex_array);
     release(color_array);
-    if (!keep_binary_files) erase_binary_files();
+    if (!options.keep) erase_binary_files();
     printf("End of 'Halvora'.\n");
     fflush(stdout);
 }
@@ -39,34 +54,20 @@ void end_of_bake() {
 } // namespace
 
 int main(int argc, char **argv) {
-    prepare_process();                                       // standard streams attached, SIGXFSZ ignored
-    BakeOptions options = parse_bake_options(argc, argv);    // --help and --version end here
-    enter_scene_directory(options);                          // DIR is the working directory from here on
-    keep_binary_files = options.keep;
-    progress_enabled = true;                                 // the form-factor rows reported on stderr
-
-    configuration_stage();                                   // config
-    environment_stage();                                     // polygons, polygon_count
-    preflight_check(count_patches(polygons, polygon_count)); // the matrix and FF.BIN fit, or code 60/61
-    patch_stage();                                           // PATCH.BIN
-    FILE *ff_file = form_factor_stage();                     // FF.BIN
-    solution_stage(ff_file);                                 // patch radiosities; FF.BIN closed
-    output_stage();                                          // PATCHRAD.BIN, VERTRAD.BIN
+    prepare_process();                                // standard streams attached, SIGXFSZ ignored
+    options = parse_bake_options(argc, argv);         // --help and --version end here
+    enter_scene_directory(options);                   // DIR locked and the working directory, or code 65/67
+    create_bake_outputs(options);                     // every output under its temporary name, or its code
+    progress_enabled = true;                          // the form-factor rows reported on stderr
+    run_batch_stages(&BAKE_PLAN);                     // halvora's stages, the pre-flight before the patches
     atexit(end_of_bake);
 
-    if (options.exports) {                                   // FF.TXT, PATCHES.TXT, SOLUTION.TXT
-        export_form_factors_file();
-        export_patch_vertices_file();
-        export_solution_file();
-        fflush(stdout);
-    }
+    if (options.exports) write_exports();             // FF.TXT, PATCHES.TXT, SOLUTION.TXT
     if (!options.image.empty() || !options.meshes.empty()) {
         smooth_shading = !options.coarse;
-        load_vertex_arrays();                                // vertex_array, color_array
+        load_vertex_arrays();                         // vertex_array, color_array
     }
-    if (!options.image.empty())                              // the PNG
-        render_image(options.image, options.width ? options.width : config.window_width,
-                     options.height ? options.height : config.window_height);
-    for (const std::string &mesh : options.meshes) write_mesh(mesh); // .glb, .ply
-    return EXIT_OK;                                          // end_of_bake erases the binary files
+    if (!options.image.empty()) render_image(image_width(), image_height()); // the PNG
+    for (int mesh : bake_outputs.meshes) write_mesh(mesh);                    // .glb, .ply
+    return EXIT_OK;                                   // end_of_bake erases the binary files
 }

@@ -10,7 +10,7 @@
 #include "viewer/viewer.h"
 
 int main(int argc, char **argv) {
-    prepare_process();         // standard streams attached, SIGXFSZ ignored
-    run_batch_stages();        // PATCH.BIN, FF.BIN, PATCHRAD.BIN, VERTRAD.BIN on disk
-    start_viewer(argc, argv);  // window until Escape or "exit"; the exit handler erases the files
+    prepare_process();               // standard streams attached, SIGXFSZ ignored
+    run_batch_stages(&HALVORA_PLAN); // PATCH.BIN, FF.BIN, PATCHRAD.BIN, VERTRAD.BIN on disk
+    start_viewer(argc, argv);        // window until Escape or "exit"; the exit handler erases the files
 }

@@ -28,6 +28,8 @@ const char *const channel_names[3] = {"red", "green", "blue"};
 
 } // namespace
 
+const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK};
+
 void configuration_stage() {
     printf("Start of 'Halvora'.\n");
     FILE *file = fopen(CONFIG_FILE, "r");
@@ -36,7 +38,7 @@ void configuration_stage() {
     fclose(file);
 }
 
-void environment_stage() {
+void environment_stage(const BatchPlan *plan) {
     printf("Environment definition file at : %s\n", config.filename);
     fflush(stdout);
     FILE *text = fopen(config.filename, "r");
@@ -52,6 +54,9 @@ void environment_stage() {
         fatal(EXIT_ENV_BIN_WRITE, "Couldn't write environment definition binary file : %s", ENVIRONMENT_BIN);
     if (polygon_count == 0) {
         printf("No polygons found in environment definition file\n");
+        int code = plan->empty_scene_code;
+        if (code != EXIT_OK)
+            fatal(code, "Nothing to write : environment definition file %s holds no valid polygon", config.filename);
         exit(EXIT_OK);
     }
     fclose(text);
@@ -178,9 +183,11 @@ void output_stage() {
     release(vertex_radiosity);
 }
 
-void run_batch_stages() {
+void run_batch_stages(const BatchPlan *plan) {
     configuration_stage();                 // config
-    environment_stage();                   // polygons, polygon_count
+    environment_stage(plan);               // polygons, polygon_count; a scene without any ends here
+    if (plan->before_patches != nullptr)   // the companion's pre-flight: the run fits, or it ends here
+        plan->before_patches(count_patches(polygons, polygon_count));
     patch_stage();                         // patch_grid, patch_count, PATCH.BIN
     FILE *ff_file = form_factor_stage();   // FF.BIN, left open; patch_grid released
     solution_stage(ff_file);               // patch_radiosity; FF.BIN closed

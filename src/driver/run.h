@@ -2,17 +2,33 @@
 // ends the process itself; what it leaves behind is named beside it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "formfactor/cellcast.h"
 #include "formfactor/runcast.h"
 
+// What a run varies between halvora and its companions; everything else about
+// the stages is fixed. Read-only once the run starts.
+struct BatchPlan {
+    // Called once the polygons are read, before the patches, with the number
+    // of patches the scene will have: halvora-bake's pre-flight, which ends
+    // the process when the run cannot complete. Null in halvora.
+    void (*before_patches)(int64_t patches);
+    // Exit code of a scene without a single valid polygon, after "No polygons
+    // found ...": 0 in halvora, for which that is a normal end of the run.
+    int empty_scene_code;
+};
+
+// What halvora runs: no pre-flight, an empty scene ends with code 0.
+extern const BatchPlan HALVORA_PLAN;
+
 // Prints the start message and reads RADIOSTY.INI into `config` (codes 1, 50-57).
 void configuration_stage();
 
 // Parses the scene into `polygons` through ENVRNMNT.BIN, which it erases.
-// An empty scene ends the process with code 0 here.
-void environment_stage();
+// An empty scene ends the process here, with the plan's empty_scene_code.
+void environment_stage(const BatchPlan *plan);
 
 // Builds `patch_grid`, sets `patch_count` and writes PATCH.BIN.
 void patch_stage();
@@ -35,5 +51,7 @@ void solution_stage(FILE *ff_file);
 // PATCHRAD.BIN and VERTRAD.BIN.
 void output_stage();
 
-// All of the above in order: what a run does before the viewer takes over.
-void run_batch_stages();
+// All of the above in order, as `plan` has them: what a run does before the
+// viewer takes over (halvora: &HALVORA_PLAN). The default stands for the
+// callers that run halvora's own plan.
+void run_batch_stages(const BatchPlan *plan = &HALVORA_PLAN);

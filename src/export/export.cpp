@@ -10,8 +10,9 @@
 //
 // A short read at the end of a file is accepted (read_floats): a writer that
 // reuses one buffer then repeats what the buffer held, the solution export
-// leaves zeros. The writers leave `out` open; the *_file operations, which
-// create the text files, find a failed write when they flush and close them.
+// leaves zeros. The writers leave `out` open; write_export, which the
+// viewer's menu and halvora-bake share, finds a failed write when it flushes
+// the stream, the *_file operations also when they close it.
 #include <cstdio>
 #include <cstdlib>
 
@@ -96,31 +97,90 @@ void export_solution(int32_t n, FILE *out) {
     fclose(file);
 }
 
-void export_form_factors_file() {
-    FILE *out = fopen(FF_TXT, "w");
-    if (out == nullptr) fatal(EXIT_EXPORT_FF_CREATE, "Couldn't create form factor export file : %s", FF_TXT);
-    export_form_factors(patch_count, out);
-    if (!close_written_file(out))
-        fatal(EXIT_EXPORT_FF_WRITE, "Couldn't write form factor export file : %s", FF_TXT);
-    printf("Form factors exported to %s\n", FF_TXT);
+const char *export_file_name(TextExport which) {
+    switch (which) {
+    case EXPORT_FORM_FACTORS: return FF_TXT;
+    case EXPORT_PATCH_VERTICES: return PATCHES_TXT;
+    case EXPORT_SOLUTION: break;
+    }
+    return SOLUTION_TXT;
 }
 
-void export_patch_vertices_file() {
-    FILE *out = fopen(PATCHES_TXT, "w");
-    if (out == nullptr)
+uint64_t export_file_bound(TextExport which, uint64_t n) {
+    // The widest "%f" of a float: a sign and the 39 digits of FLT_MAX
+    // (3.4e38) before the point; "nan" and "inf" are shorter.
+    const uint64_t float_digits = 1 + 39;
+    switch (which) {
+    case EXPORT_FORM_FACTORS:
+        // A form factor is a sum of some of the hemicube's deltas, which add
+        // up to about 1: well inside -9.9999 .. 99.9999, where each "%7.4f "
+        // field has 8 characters.
+        return n * (8 * n + 1);
+    case EXPORT_PATCH_VERTICES: {
+        // A patch line: 12 fields "%5.2f" and 22 other characters; a
+        // polygon: its header of 21 characters and two numbers of up to 20
+        // digits, and the separator of 82.
+        uint64_t polygon_lines = (uint64_t)(polygon_count > 0 ? polygon_count : 0) * (21 + 20 + 20 + 82);
+        return n * (22 + 12 * (float_digits + 3)) + polygon_lines;
+    }
+    case EXPORT_SOLUTION: break;
+    }
+    // A patch line: 3 fields "%7.4f" and 5 other characters; the separator of 26.
+    return n * (5 + 3 * (float_digits + 5)) + 26;
+}
+
+void write_export(TextExport which, FILE *out) {
+    switch (which) {
+    case EXPORT_FORM_FACTORS: export_form_factors(patch_count, out); break;
+    case EXPORT_PATCH_VERTICES: export_patch_vertices(polygons, polygon_count, out); break;
+    case EXPORT_SOLUTION: export_solution(patch_count, out); break;
+    }
+    if (fflush(out) != 0 || ferror(out)) export_write_failed(which);
+}
+
+void export_create_failed(TextExport which) {
+    switch (which) {
+    case EXPORT_FORM_FACTORS:
+        fatal(EXIT_EXPORT_FF_CREATE, "Couldn't create form factor export file : %s", FF_TXT);
+    case EXPORT_PATCH_VERTICES:
         fatal(EXIT_EXPORT_PATCHES_CREATE, "Couldn't create patch vertices export file : %s", PATCHES_TXT);
-    export_patch_vertices(polygons, polygon_count, out);
-    if (!close_written_file(out))
-        fatal(EXIT_EXPORT_PATCHES_WRITE, "Couldn't write patch vertices export file : %s", PATCHES_TXT);
-    printf("Patch vertices exported to %s\n", PATCHES_TXT);
+    case EXPORT_SOLUTION: break;
+    }
+    fatal(EXIT_EXPORT_SOLUTION_CREATE, "Couldn't create radiosity solution export file : %s", SOLUTION_TXT);
 }
 
-void export_solution_file() {
-    FILE *out = fopen(SOLUTION_TXT, "w");
-    if (out == nullptr)
-        fatal(EXIT_EXPORT_SOLUTION_CREATE, "Couldn't create radiosity solution export file : %s", SOLUTION_TXT);
-    export_solution(patch_count, out);
-    if (!close_written_file(out))
-        fatal(EXIT_EXPORT_SOLUTION_WRITE, "Couldn't write radiosity solution export file : %s", SOLUTION_TXT);
+void export_write_failed(TextExport which) {
+    switch (which) {
+    case EXPORT_FORM_FACTORS:
+        fatal(EXIT_EXPORT_FF_WRITE, "Couldn't write form factor export file : %s", FF_TXT);
+    case EXPORT_PATCH_VERTICES:
+        fatal(EXIT_EXPORT_PATCHES_WRITE, "Couldn't write patch vertices export file : %s", PATCHES_TXT);
+    case EXPORT_SOLUTION: break;
+    }
+    fatal(EXIT_EXPORT_SOLUTION_WRITE, "Couldn't write radiosity solution export file : %s", SOLUTION_TXT);
+}
+
+void report_export(TextExport which) {
+    switch (which) {
+    case EXPORT_FORM_FACTORS: printf("Form factors exported to %s\n", FF_TXT); return;
+    case EXPORT_PATCH_VERTICES: printf("Patch vertices exported to %s\n", PATCHES_TXT); return;
+    case EXPORT_SOLUTION: break;
+    }
     printf("Radiosity solution exported to %s\n", SOLUTION_TXT);
 }
+
+namespace {
+
+void export_text_file(TextExport which) {
+    FILE *out = fopen(export_file_name(which), "w");
+    if (out == nullptr) export_create_failed(which);
+    write_export(which, out);
+    if (!close_written_file(out)) export_write_failed(which);
+    report_export(which);
+}
+
+} // namespace
+
+void export_form_factors_file() { export_text_file(EXPORT_FORM_FACTORS); }
+void export_patch_vertices_file() { export_text_file(EXPORT_PATCH_VERTICES); }
+void export_solution_file() { export_text_file(EXPORT_SOLUTION); }

@@ -18,13 +18,34 @@ void export_patch_vertices(const Polygon *polys, int32_t count, FILE *out);
 // PATCHRAD.BIN -> one "(r g b)" line per patch and one separator (codes 30, 31, 32).
 void export_solution(int32_t n, FILE *out);
 
-// The text files, created (truncated) in the working directory, filled by the
-// writer above from the binary file, closed and reported on standard output
-// ("Form factors exported to FF.TXT" and the like). A file that cannot be
-// created ends the process with its code (40, 41, 42); so does one whose text
-// did not all reach it (a full disk, a file-size limit), with the same code:
-// an export cut short is never reported as done. The viewer's export menu and
-// halvora-bake call these.
+// The three exports by name, in the order of the viewer's menu.
+enum TextExport { EXPORT_FORM_FACTORS, EXPORT_PATCH_VERTICES, EXPORT_SOLUTION };
+constexpr int TEXT_EXPORT_COUNT = 3;
+
+// The export's text file in the working directory: "FF.TXT", "PATCHES.TXT",
+// "SOLUTION.TXT".
+const char *export_file_name(TextExport which);
+
+// Bytes at most of the export's text for `patches` patches of `polygons`
+// (read, the patch grid not needed).
+uint64_t export_file_bound(TextExport which, uint64_t patches);
+
+// Fills `out`, opened for the export's file, by its writer above and flushes
+// it; a text that did not all reach it (a full disk, a file-size limit) ends
+// the process with the export's write code (40, 41, 42). `out` stays open.
+void write_export(TextExport which, FILE *out);
+
+// End the process with the export's message and code (40, 41, 42) for a file
+// that cannot be created, or whose text did not all reach the disk.
+[[noreturn]] void export_create_failed(TextExport which);
+[[noreturn]] void export_write_failed(TextExport which);
+
+// "Form factors exported to FF.TXT" and the like, on standard output.
+void report_export(TextExport which);
+
+// The viewer's menu entries: the text file created (truncated) in the working
+// directory, filled by write_export, closed and reported. Every failure ends
+// the process with its code: an export cut short is never reported as done.
 void export_form_factors_file();
 void export_patch_vertices_file();
 void export_solution_file();
