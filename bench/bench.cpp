@@ -166,7 +166,7 @@ Measure run_scene(const Scene &scene, bool with_reference) {
 
     FormFactorWork work;
     t0 = now();
-    FILE *ff = form_factor_stage(&work);
+    FILE *ff = form_factor_stage(&HALVORA_PLAN, &work);
     m.ff_fast = now() - t0;
     m.counters = work.cull;
     m.runs = work.runs;

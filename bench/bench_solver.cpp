@@ -153,7 +153,7 @@ BatchRun whole_batch(const std::string &dir, bool dense) {
         configuration_stage();
         environment_stage(&HALVORA_PLAN);
         patch_stage();
-        FILE *ff = form_factor_stage();
+        FILE *ff = form_factor_stage(&HALVORA_PLAN);
         double read_seconds;
         int32_t sweeps[3];
         dense_solution(ff, &read_seconds, sweeps);
@@ -194,7 +194,7 @@ SolverMeasure solver_scene(const SolverScene &scene) {
     std::string dir = make_dir(scene);
     std::string home;
     enter_scene_dir(dir, &home);
-    FILE *ff = form_factor_stage();
+    FILE *ff = form_factor_stage(&HALVORA_PLAN);
     fflush(ff);
     size_t n = (size_t)patch_count;
 

@@ -21,6 +21,7 @@ struct BakeOptions {
     bool coarse = false;              // --coarse: one colour per patch
     bool exports = false;             // --exports: FF.TXT, PATCHES.TXT, SOLUTION.TXT
     bool keep = false;                // --keep: the binary files stay
+    int32_t threads = 0;              // --threads N, -j N; 0: available_cpus()
 };
 
 // Reads the command line. --help and --version print and end with code 0; a

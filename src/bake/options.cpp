@@ -14,6 +14,7 @@
 #include <getopt.h>
 
 #include "bake/bake.h"
+#include "bake/workers.h"
 #include "base/errors.h"
 
 #ifndef HALVORA_VERSION
@@ -40,6 +41,8 @@ const char *const USAGE =
     "  --size WxH        image size in pixels (default: the INI's window size)\n"
     "  --exports         FF.TXT, PATCHES.TXT and SOLUTION.TXT in DIR, as the viewer's menu\n"
     "  --keep            keep PATCH.BIN, FF.BIN, PATCHRAD.BIN and VERTRAD.BIN in DIR\n"
+    "  -j, --threads N   form-factor rows on N threads, 1 to 1024 (default: the CPUs\n"
+    "                    this process may use); the same bytes for every N\n"
     "  -h, --help        this text\n"
     "  -V, --version     the version\n"
     "\n"
@@ -72,6 +75,14 @@ void parse_size(const char *text, BakeOptions *options) {
     options->height = (int)height;
 }
 
+void parse_threads(const char *text, BakeOptions *options) {
+    char *end = nullptr;
+    long threads = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || threads < 1 || threads > MAX_THREADS)
+        usage_error("--threads takes a number of threads from 1 to %d, not '%s'", (int)MAX_THREADS, text);
+    options->threads = (int32_t)threads;
+}
+
 enum LongOnly { OPT_IMAGE = 256, OPT_MESH, OPT_COARSE, OPT_SIZE, OPT_EXPORTS, OPT_KEEP };
 
 const option LONG_OPTIONS[] = {
@@ -81,6 +92,7 @@ const option LONG_OPTIONS[] = {
     {"size", required_argument, nullptr, OPT_SIZE},
     {"exports", no_argument, nullptr, OPT_EXPORTS},
     {"keep", no_argument, nullptr, OPT_KEEP},
+    {"threads", required_argument, nullptr, 'j'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -95,7 +107,7 @@ BakeOptions parse_bake_options(int argc, char **argv) {
     optind = 1;
     for (;;) {
         int at = optind; // the argument this call reads
-        int c = getopt_long(argc, argv, "-:hV", LONG_OPTIONS, nullptr);
+        int c = getopt_long(argc, argv, "-:hVj:", LONG_OPTIONS, nullptr);
         if (c == -1) break;
         switch (c) {
         case 1: // an argument that is no option: the scene directory
@@ -122,6 +134,7 @@ BakeOptions parse_bake_options(int argc, char **argv) {
         case OPT_SIZE: parse_size(optarg, &options); break;
         case OPT_EXPORTS: options.exports = true; break;
         case OPT_KEEP: options.keep = true; break;
+        case 'j': parse_threads(optarg, &options); break;
         case ':': usage_error("option '%s' needs a value", argv[at]);
         default:
             // A short option unknown (optopt its letter), a long one unknown

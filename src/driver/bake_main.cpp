@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "bake/bake.h"
+#include "bake/workers.h"
 #include "base/binfile.h"
 #include "base/errors.h"
 #include "base/process.h"
@@ -36,9 +37,15 @@ int image_height() { return options.height ? options.height : config.window_heig
 
 void bake_preflight(int64_t patches) { preflight_check(patches, image_width(), image_height()); }
 
-// halvora's stages with the pre-flight before the patches; a scene without a
-// valid polygon has nothing to write, and says so with a code of its own.
-const BatchPlan BAKE_PLAN = {bake_preflight, EXIT_BAKE_EMPTY_SCENE};
+// The form-factor rows on --threads workers.
+bool bake_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work) {
+    return form_factor_rows_threaded(scene, options.threads, sink, work);
+}
+
+// halvora's stages with the pre-flight before the patches and the rows on
+// several workers; a scene without a valid polygon has nothing to write, and
+// says so with a code of its own.
+const BatchPlan BAKE_PLAN = {bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows};
 
 // Exit handler, registered once the batch stages are done: releases the
 // arrays, erases the binary files unless --keep (reporting, not ending on, a
@@ -56,6 +63,7 @@ void end_of_bake() {
 int main(int argc, char **argv) {
     prepare_process();                                // standard streams attached, SIGXFSZ ignored
     options = parse_bake_options(argc, argv);         // --help and --version end here
+    if (options.threads == 0) options.threads = available_cpus();
     enter_scene_directory(options);                   // DIR locked and the working directory, or code 65/67
     create_bake_outputs(options);                     // every output under its temporary name, or its code
     progress_enabled = true;                          // the form-factor rows reported on stderr

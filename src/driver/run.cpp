@@ -28,7 +28,7 @@ const char *const channel_names[3] = {"red", "green", "blue"};
 
 } // namespace
 
-const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK};
+const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK, nullptr};
 
 void configuration_stage() {
     printf("Start of 'Halvora'.\n");
@@ -81,46 +81,50 @@ void patch_stage() {
         fatal(EXIT_PATCH_BIN_WRITE, "Couldn't write patch vertices binary file %s", PATCH_BIN);
 }
 
-FILE *form_factor_stage(FormFactorWork *work) {
+namespace {
+
+// The stage's sink: each row's number in seven digits on standard output,
+// overwritten by the next, and its values appended to FF.BIN.
+struct FormFactorFile {
+    FILE *file;
+    size_t patches;
+};
+
+void row_number(int64_t row, void *) {
+    printf("%.7ld", (long)(row + 1));
+    fflush(stdout);
+}
+
+bool append_row(const FormFactorRow *values, int64_t row, void *context) {
+    const FormFactorFile *out = (const FormFactorFile *)context;
+    if (!write_floats(out->file, values->values, out->patches)) return false;
+    printf("\b\b\b\b\b\b\b");
+    progress_row(row + 1);
+    return true;
+}
+
+} // namespace
+
+FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     FILE *ff_file = fopen(FF_BIN, "wb+");
     if (ff_file == nullptr) fatal(EXIT_FF_BIN_CREATE, "Couldn't create form factor binary file : %s", FF_BIN);
-    // The run's fixed tables (the hemicube's delta form factors among them),
-    // then the one worker's row and hemicube.
+    // The run's fixed tables (the hemicube's delta form factors among them);
+    // the workers' rows and hemicubes come with the rows.
     FormFactorScene scene;
     form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, config.hemicube_pixel_size);
-    FormFactorWorker worker;
-    form_factor_worker_init(&worker, &scene);
     printf("Hemicube initialized, calculating form factors ");
     progress_start("form factors", patch_count);
-    int64_t rows_done = 0;
-    for (int32_t i = 0; i < polygon_count; i++) {
-        hemicube_place(&worker.hemicube, polygons, i);
-        for (int32_t j = 0; j < polygons[i].patches_u; j++) {
-            for (int32_t k = 0; k < polygons[i].patches_v; k++) {
-                Vec3 centre;
-                patch_center(polygons, i, j, k, &centre);
-                hemicube_move(&worker.hemicube, &centre);
-                // The row number in seven digits, overwritten by the next.
-                printf("%.7ld", (long)(rows_done + 1));
-                fflush(stdout);
-                form_factor_row(&worker, &scene);
-                if (!write_floats(ff_file, worker.row.values, (size_t)patch_count))
-                    fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
-                row_clear(&worker.row);
-                printf("\b\b\b\b\b\b\b");
-                progress_row(++rows_done);
-            }
-        }
-    }
+    FormFactorFile out = {ff_file, (size_t)patch_count};
+    FormFactorRowSink sink = {row_number, append_row, &out};
+    bool written = plan->form_factor_rows != nullptr ? plan->form_factor_rows(&scene, &sink, work)
+                                                     : form_factor_rows(&scene, &sink, work);
     // The last rows may still be buffered: they must reach the disk before
     // the stage counts as done.
-    if (fflush(ff_file) != 0 || ferror(ff_file))
+    if (!written || fflush(ff_file) != 0 || ferror(ff_file))
         fatal(EXIT_FF_BIN_WRITE, "Couldn't write form factor binary file : %s", FF_BIN);
     progress_finish();
     printf("done.  \n");
 
-    if (work != nullptr) *work = FormFactorWork{worker.cull.counters, worker.runs.counters};
-    form_factor_worker_free(&worker);
     form_factor_scene_free(&scene);
     free_patch_grid(polygons, polygon_count);
     return ff_file;
@@ -189,7 +193,7 @@ void run_batch_stages(const BatchPlan *plan) {
     if (plan->before_patches != nullptr)   // the companion's pre-flight: the run fits, or it ends here
         plan->before_patches(count_patches(polygons, polygon_count));
     patch_stage();                         // patch_grid, patch_count, PATCH.BIN
-    FILE *ff_file = form_factor_stage();   // FF.BIN, left open; patch_grid released
+    FILE *ff_file = form_factor_stage(plan); // FF.BIN, left open; patch_grid released
     solution_stage(ff_file);               // patch_radiosity; FF.BIN closed
     output_stage();                        // PATCHRAD.BIN, VERTRAD.BIN
 }

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formfactor/cellcast.h"
-#include "formfactor/runcast.h"
+#include "formfactor/formfactor.h"
 
 // What a run varies between halvora and its companions; everything else about
 // the stages is fixed. Read-only once the run starts.
@@ -18,6 +17,10 @@ struct BatchPlan {
     // Exit code of a scene without a single valid polygon, after "No polygons
     // found ...": 0 in halvora, for which that is a normal end of the run.
     int empty_scene_code;
+    // Computes the form-factor rows and hands them to the sink in row order,
+    // as form_factor_rows does (halvora-bake: several workers); null in
+    // halvora, which runs form_factor_rows itself.
+    bool (*form_factor_rows)(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work);
 };
 
 // What halvora runs: no pre-flight, an empty scene ends with code 0.
@@ -33,16 +36,10 @@ void environment_stage(const BatchPlan *plan);
 // Builds `patch_grid`, sets `patch_count` and writes PATCH.BIN.
 void patch_stage();
 
-// What the fast paths of the form-factor stage did, for the benchmark.
-struct FormFactorWork {
-    CellcastCounters cull;
-    RuncastCounters runs;
-};
-
-// Writes one form-factor row per patch to FF.BIN and releases the hemicube,
-// the row and the patch grid. Returns FF.BIN, still open for reading. Fills
+// Writes one form-factor row per patch to FF.BIN, by the plan's workers, and
+// releases the patch grid. Returns FF.BIN, still open for reading. Fills
 // `work` when given.
-FILE *form_factor_stage(FormFactorWork *work = nullptr);
+FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work = nullptr);
 
 // Solves red, green and blue from FF.BIN into `patch_radiosity`; closes FF.BIN.
 void solution_stage(FILE *ff_file);

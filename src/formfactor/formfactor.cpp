@@ -40,8 +40,9 @@ void add_cells(FormFactorWorker *w) {
     }
 }
 
-// The worker's ray casting tables, at its first row.
-void make_tables(FormFactorWorker *w, const FormFactorScene *scene) {
+} // namespace
+
+void form_factor_worker_tables(FormFactorWorker *w, const FormFactorScene *scene) {
     if (w->tables_made) return;
     w->polygon_hits =
         (PolygonHit *)checked_calloc((size_t)scene->polygon_count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
@@ -49,8 +50,6 @@ void make_tables(FormFactorWorker *w, const FormFactorScene *scene) {
     cellcast_init(&w->cull, scene);
     w->tables_made = true;
 }
-
-} // namespace
 
 void form_factor_scene_init(FormFactorScene *scene, const Polygon *polys, int32_t count, PatchUV *const *const *grid,
                             float pixel_size) {
@@ -109,7 +108,7 @@ void form_factor_worker_free(FormFactorWorker *w) {
 }
 
 void form_factor_row(FormFactorWorker *w, const FormFactorScene *scene) {
-    make_tables(w, scene);
+    form_factor_worker_tables(w, scene);
     Hemicube *h = &w->hemicube;
     if (!runcast_row(&w->runs, h, scene, &w->row)) {
         h->hemicube_items_clear = false;
@@ -120,7 +119,7 @@ void form_factor_row(FormFactorWorker *w, const FormFactorScene *scene) {
 }
 
 void form_factor_row_reference(FormFactorWorker *w, const FormFactorScene *scene) {
-    make_tables(w, scene);
+    form_factor_worker_tables(w, scene);
     Hemicube *h = &w->hemicube;
     hemicube_settle(h);
     int32_t cells = h->hemicube_cell_count;
@@ -132,4 +131,30 @@ void form_factor_row_reference(FormFactorWorker *w, const FormFactorScene *scene
         if (q != -1) items[k] = patch_at_hit(q, w->polygon_hits, scene);
     }
     add_cells(w);
+}
+
+bool form_factor_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work) {
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, scene);
+    const Polygon *polys = scene->polygons;
+    int64_t row = 0;
+    bool taken = true;
+    for (int32_t i = 0; i < scene->polygon_count && taken; i++) {
+        hemicube_place(&worker.hemicube, polys, i);
+        for (int32_t j = 0; j < polys[i].patches_u && taken; j++) {
+            for (int32_t k = 0; k < polys[i].patches_v && taken; k++) {
+                Vec3 centre;
+                patch_center(polys, i, j, k, &centre);
+                hemicube_move(&worker.hemicube, &centre);
+                sink->begin(row, sink->context);
+                form_factor_row(&worker, scene);
+                taken = sink->take(&worker.row, row, sink->context);
+                row_clear(&worker.row);
+                row++;
+            }
+        }
+    }
+    if (work != nullptr) *work = FormFactorWork{worker.cull.counters, worker.runs.counters};
+    form_factor_worker_free(&worker);
+    return taken;
 }

@@ -47,6 +47,12 @@ struct FormFactorWorker {
     RunScratch runs;            // runs of cells'
 };
 
+// What the fast paths of a worker did, for the benchmark.
+struct FormFactorWork {
+    CellcastCounters cull;
+    RuncastCounters runs;
+};
+
 // Builds the run's fixed tables for `count` polygons and their patch grid:
 // the hemicube's layout and delta form factors (codes 10, 11) and the
 // per-polygon tables (code 10).
@@ -59,6 +65,10 @@ void form_factor_scene_free(FormFactorScene *scene);
 // Obtains one worker's row (code 7) and hemicube (codes 10, 12). Its ray
 // casting tables are made at its first row.
 void form_factor_worker_init(FormFactorWorker *worker, const FormFactorScene *scene);
+
+// Makes the worker's ray casting tables now, when not yet made (code 10):
+// for a caller that obtains all memory before its workers start.
+void form_factor_worker_tables(FormFactorWorker *worker, const FormFactorScene *scene);
 
 // Releases everything of the worker; does nothing when already released.
 void form_factor_worker_free(FormFactorWorker *worker);
@@ -75,3 +85,22 @@ void form_factor_row(FormFactorWorker *worker, const FormFactorScene *scene);
 // bytes as form_factor_row; kept as the reference for the tests and the
 // benchmark.
 void form_factor_row_reference(FormFactorWorker *worker, const FormFactorScene *scene);
+
+// Where the rows of a run go, one after another in row order (the order of
+// the polygons and, within one, of its patches).
+struct FormFactorRowSink {
+    // Row `row` (from 0) is next: about to be computed by one worker, or to
+    // be taken from several.
+    void (*begin)(int64_t row, void *context);
+    // Takes the row's values; false ends the rows (the taker failed, and says
+    // why itself). The row is cleared after the call.
+    bool (*take)(const FormFactorRow *values, int64_t row, void *context);
+    void *context;
+};
+
+// One worker over every row of the scene, in row order: its hemicube placed
+// on each polygon and moved patch to patch, each row handed to the sink.
+// Returns false when the sink refused a row. Fills `work` (when given) with
+// what the fast paths did. Ends the process as form_factor_worker_init and
+// form_factor_row do.
+bool form_factor_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work);
