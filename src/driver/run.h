@@ -2,6 +2,7 @@
 // ends the process itself; what it leaves behind is named beside it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 // Prints the start message and reads RADIOSTY.INI into `config` (codes 1, 50-57).
@@ -18,8 +19,13 @@ void patch_stage();
 // the row and the patch grid. Returns FF.BIN, still open for reading.
 FILE *form_factor_stage();
 
+// What the solution stage reports beside `patch_radiosity`.
+struct SolutionResult {
+    int32_t sweeps[3]; // sweeps each channel took, red green blue
+};
+
 // Solves red, green and blue from FF.BIN into `patch_radiosity`; closes FF.BIN.
-void solution_stage(FILE *ff_file);
+SolutionResult solution_stage(FILE *ff_file);
 
 // Computes `vertex_radiosity`, releases the solver's buffers and writes
 // PATCHRAD.BIN and VERTRAD.BIN.
