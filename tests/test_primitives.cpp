@@ -194,6 +194,7 @@ void check_round_trip(const std::vector<float> &scratch, size_t r) {
         quiet = quiet && (k + QUIET_REACH < r || k > r + QUIET_REACH);
         entries.push_back({(uint32_t)k, scratch[k]});
     }
+    EXPECT_EQ(dense_row_is_clean(scratch.data(), n), clean);
     bool fits = n >= 4 && 2 * nonzero + 4 <= n;
     std::vector<float> row(n + 1, float_of(0x12345678u)), listed(n + 1, float_of(0x9ABCDEF0u));
     size_t used = store_row(row.data(), scratch.data(), r, n, false);
@@ -297,19 +298,6 @@ TEST(CompactRows, FaultsOfACompactRowAreFound) {
     EXPECT_EQ(compact_row_fault(view_row(row.data(), 0, 32), 0, 32), nullptr);
 }
 
-TEST(CompactRows, DenseRowIsCleanUnlessAnEntryIsNot) {
-    for (size_t n : {1, 4, 5, 7, 8, 13}) {
-        std::vector<float> row(n, 0.5f);
-        EXPECT_TRUE(dense_row_is_clean(row.data(), n));
-        for (size_t k = 0; k < n; k++)
-            for (float bad : {-0.0f, -1.0f, std::numeric_limits<float>::infinity(), std::nanf("")}) {
-                row[k] = bad;
-                EXPECT_FALSE(dense_row_is_clean(row.data(), n)) << "n " << n << " column " << k;
-                row[k] = 0.0f;
-            }
-    }
-}
-
 // --- the "skip the zeros" rule ----------------------------------------------------------
 
 // A zero term leaves the sum as it is exactly when the radiosity is finite
@@ -363,15 +351,14 @@ TEST(SkipTheZeros, MinusZeroEmissionIsSummedTermByTerm) {
         fwrite(ff.data(), sizeof(float), ff.size(), file);
         size_t size = (size_t)n;
         std::vector<float> reference(3 * size), fast(3 * size), emission(3 * size), block(size * size);
-        std::vector<std::vector<float>> rows(size, std::vector<float>(size));
-        std::vector<float *> table, packed;
-        for (size_t r = 0; r < size; r++) table.push_back(rows[r].data()), packed.push_back(&block[r * size]);
+        std::vector<float *> table;
+        for (size_t r = 0; r < size; r++) table.push_back(&block[r * size]);
         int32_t reference_sweeps[3], sweeps[3];
         solve_channels_reference(table.data(), reference.data(), emission.data(), n, polys, 2, file, 0.5,
                                  reference_sweeps);
         rewind(file);
-        read_form_factor_matrix(packed.data(), emission.data(), n, polys, 2, file);
-        EXPECT_EQ(solve_radiosity_channels(packed.data(), fast.data(), emission.data(), n, polys, 2, 0.5, sweeps), -1);
+        read_form_factor_matrix(table.data(), emission.data(), n, polys, 2, file);
+        EXPECT_EQ(solve_radiosity_channels(table.data(), fast.data(), emission.data(), n, polys, 2, 0.5, sweeps), -1);
         fclose(file);
         EXPECT_EQ(memcmp(reference.data(), fast.data(), fast.size() * sizeof(float)), 0) << "n " << n;
         EXPECT_FALSE(std::signbit(fast[3 * 1 + 1])) << "green of patch 1 is +0, as in the reference";
