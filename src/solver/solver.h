@@ -18,7 +18,9 @@
 //   solve_radiosity_channels sweeps the three channels taking only the
 //   non-zero terms wherever leaving out the zero ones changes no rounding,
 //   and four independent rows side by side (lanes.h).
-// Every stored value and every stop decision is the reference's.
+//
+// Invariant: every stored value and every stop decision of the two fast
+// paths is the reference's, bit for bit.
 #pragma once
 
 #include <cstddef>
