@@ -112,7 +112,7 @@ size_t store_row(float *row, const float *scratch, size_t r, size_t n, bool in_p
             return compact_row_floats(t);
         }
     }
-    if (!in_place) memcpy(row, scratch, n * sizeof(float));
+    if (!in_place && n > 0) memcpy(row, scratch, n * sizeof(float));
     unmark_dense_row(row, n);
     return n;
 }
