@@ -181,11 +181,11 @@ Measure run_scene(const Scene &scene, bool with_reference) {
     }
 
     t0 = now();
-    solution_stage(ff);
+    SolutionResult solved = solution_stage(ff);
     m.solve_fast = now() - t0;
     for (int c = 0; c < 3; c++) {
-        if (with_reference && m.sweeps[c] != solver_channel_sweeps[c]) m.patchrad_same = false;
-        m.sweeps[c] = solver_channel_sweeps[c];
+        if (with_reference && m.sweeps[c] != solved.sweeps[c]) m.patchrad_same = false;
+        m.sweeps[c] = solved.sweeps[c];
     }
     size_t n = (size_t)patch_count;
     std::vector<float> vertices;

@@ -5,7 +5,8 @@
 // How each failure is brought about:
 //   - whole runs of the program (child processes) under a file size limit
 //     (RLIMIT_FSIZE), an address-space limit (RLIMIT_AS), or a seccomp filter
-//     that makes every unlink fail as on a file the user may not erase;
+//     that makes every unlink fail as on a file the user may not erase (the
+//     options of run_program, tests/support/program.h);
 //   - in-process runs of the batch stages in a forked child whose calloc
 //     fails at its k-th call (calloc is replaced in this test program only;
 //     every buffer of the program comes from calloc through checked_calloc);
@@ -24,24 +25,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <poll.h>
 #include <set>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-#if defined(__x86_64__)
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#endif
 
 #include "base/errors.h"
 #include "driver/run.h"
@@ -84,100 +74,12 @@ const std::string OUT_OF_MEMORY = "\aERROR : Out of memory!\n";
 
 // --- whole runs with limits ---------------------------------------------------------
 
-struct RunOptions {
-    unsigned long long file_size = 0;     // RLIMIT_FSIZE; 0 leaves it alone
-    unsigned long long address_space = 0; // RLIMIT_AS; 0 leaves it alone
-    std::string asan_options;             // appended to ASAN_OPTIONS in the child
-    bool deny_unlink = false;             // every unlink fails with EPERM
-};
-
-#if defined(__x86_64__)
-// Makes unlink and unlinkat fail with EPERM for this process and its
-// children; every other system call goes through.
-bool deny_unlink() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlink, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlinkat, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
-    };
-    struct sock_fprog program = {(unsigned short)(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+// Runs `exe` in `dir` as run_program does, without a display: a run that
+// reaches the viewer stops at glutInit.
+ProgramResult run_in(const std::string &exe, const std::string &dir, ProgramOptions options = {}) {
+    options.env.push_back("DISPLAY=");
+    return run_program(exe, dir, options);
 }
-#else
-bool deny_unlink() { return false; }
-#endif
-
-// Runs `exe` in `dir` with standard output and error read through pipes, so
-// that a file size limit cuts only the program's own files.
-ProgramResult run_in(const std::string &exe, const std::string &dir, const RunOptions &options = {}) {
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        int in_fd = open("/dev/null", O_RDONLY);
-        dup2(in_fd, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        unsetenv("DISPLAY"); // a run that reaches the viewer stops at glutInit
-        if (!options.asan_options.empty()) {
-            const char *old = getenv("ASAN_OPTIONS");
-            std::string value = (old != nullptr && *old != '\0' ? std::string(old) + ":" : "") + options.asan_options;
-            setenv("ASAN_OPTIONS", value.c_str(), 1);
-        }
-        if (options.file_size != 0) {
-            // SIGXFSZ keeps its default action here: the program ignores it
-            // itself, so that a write beyond the limit fails with EFBIG.
-            struct rlimit limit = {options.file_size, options.file_size};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        if (options.address_space != 0) {
-            struct rlimit limit = {options.address_space, options.address_space};
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        if (options.deny_unlink && !deny_unlink()) _exit(125);
-        execl(exe.c_str(), exe.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    ProgramResult result;
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[65536];
-            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[i]->append(buffer, (size_t)got);
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_count--;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
 
 const float FLOOR_CORNERS[4][3] = {{0, 0, 0}, {2, 0, 0}, {2, 2, 0}, {0, 2, 0}};
 const float CEILING_CORNERS[4][3] = {{0, 0, 2}, {0, 2, 2}, {2, 2, 2}, {2, 0, 2}};
@@ -222,8 +124,8 @@ TEST_P(ShortWriteSweep, NoRunGoesOnAfterAShortFile) {
         for (const char *name : c.to_null) {
             ASSERT_EQ(symlink("/dev/null", (dir / name).c_str()), 0);
         }
-        RunOptions options;
-        options.file_size = (unsigned long long)limit;
+        ProgramOptions options;
+        options.limits.file_size = (unsigned long long)limit;
         ProgramResult r = run_in(halvora_exe(), dir.path, options);
         SCOPED_TRACE(std::string(c.file) + " cut at " + std::to_string(limit) + " bytes");
         EXPECT_EQ(r.exit_code, c.code);
@@ -360,7 +262,7 @@ TEST(EraseFailure, EnvironmentBinaryFileThatCannotBeErased) {
 #endif
     ScratchDir dir;
     write_run_files(dir.path, cube_room());
-    RunOptions options;
+    ProgramOptions options;
     options.deny_unlink = true;
     ProgramResult r = run_in(halvora_exe(), dir.path, options);
     EXPECT_EQ(r.exit_code, 4);
@@ -383,13 +285,13 @@ constexpr unsigned long long MEMORY_LIMIT_MB = 16;
 // messages go to `log_dir`/asan.log.* instead, so that standard error holds
 // the program's own message alone (a sanitizer error would still show in the
 // exit code).
-RunOptions memory_limit(const std::string &log_dir) {
-    RunOptions options;
+ProgramOptions memory_limit(const std::string &log_dir) {
+    ProgramOptions options;
     if (HALVORA_TEST_ASAN)
         options.asan_options = "allocator_may_return_null=1:max_allocation_size_mb=" +
                                std::to_string(MEMORY_LIMIT_MB) + ":log_path=" + log_dir + "/asan.log";
     else
-        options.address_space = MEMORY_LIMIT_MB << 20;
+        options.limits.address_space = MEMORY_LIMIT_MB << 20;
     return options;
 }
 

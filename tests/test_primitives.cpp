@@ -8,7 +8,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <string>
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -17,6 +20,10 @@
 #include "formfactor/rounding.h"
 #include "formfactor/runcast_grid.h"
 #include "formfactor/runcast_ranges.h"
+#include "solver/compact_rows.h"
+#include "solver/lanes.h"
+#include "solver/solver.h"
+#include "solver/terms.h"
 
 namespace {
 
@@ -302,6 +309,354 @@ TEST(NearestHitRule, AnyOrderKeepsTheLeastDistanceThenTheLowerIndex) {
             ASSERT_EQ(best, least.second) << "trial " << trial;
             if (best != -1) ASSERT_EQ(best_distance, least.first);
         }
+    }
+}
+
+// --- the solver's four-lane terms -----------------------------------------------------
+
+struct Bits {
+    uint64_t state;
+    uint32_t next() { // splitmix64, upper half
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return (uint32_t)((z ^ (z >> 31)) >> 32);
+    }
+    float any() { return float_of(next()); }
+};
+
+// Values at the ends of the float range and around 0, of both signs.
+std::vector<float> special_floats() {
+    const float positive[] = {0.0f, FLT_TRUE_MIN, 3 * FLT_TRUE_MIN, FLT_MIN - FLT_TRUE_MIN, FLT_MIN, 0.5f,
+                              1.0f, 1.0f + FLT_EPSILON, 3.0f, 1.8446744e19f, FLT_MAX,
+                              std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+                              float_of(COMPACT_MARK), float_of(0x7F800001u) /* signalling */};
+    std::vector<float> values;
+    for (float x : positive) values.insert(values.end(), {x, -x});
+    return values;
+}
+
+// Same float, or both NaN (which NaN comes out where two meet is the
+// processor's choice, lanes.h).
+::testing::AssertionResult same_float(float expected, float got) {
+    if (bits_of(expected) == bits_of(got) || (std::isnan(expected) && std::isnan(got)))
+        return ::testing::AssertionSuccess();
+    char text[96];
+    snprintf(text, sizeof text, "expected %a (0x%08x), got %a (0x%08x)", (double)expected, bits_of(expected),
+             (double)got, bits_of(got));
+    return ::testing::AssertionFailure() << text;
+}
+
+// ======================================================================================
+// The solver's primitives: the four-lane terms, the compact rows, the skip rule.
+// ======================================================================================
+
+// One term in each lane from (sum, form factor, reflectance, radiosity),
+// against add_term(sum, matrix_element(f, rho), b) lane by lane.
+void expect_lanes_match(const float sum[4], const float f[4], const float rho[4], const float b[4]) {
+    LaneSums s = start_lanes(_mm_loadu_ps(sum));
+    __m128 bv = _mm_loadu_ps(b);
+    add_lane_terms(&s, _mm_loadu_ps(f), _mm_loadu_ps(rho), _mm_cvtps_pd(bv), _mm_cvtps_pd(_mm_movehl_ps(bv, bv)));
+    float got[4];
+    _mm_storeu_ps(got, lane_values(s));
+    for (int j = 0; j < 4; j++)
+        EXPECT_TRUE(same_float(add_term(sum[j], matrix_element(f[j], rho[j]), b[j]), got[j]))
+            << "lane " << j << std::hexfloat << ": " << sum[j] << " + (" << f[j] << " * " << rho[j] << ") * " << b[j];
+}
+
+TEST(SolverLanes, EveryCombinationOfSpecialValuesInEveryLane) {
+    std::vector<float> v = special_floats();
+    size_t m = v.size(), count = m * m * m * m;
+    // Tuple i goes to lane i % 4, so each lane meets every tuple's neighbours.
+    for (size_t i = 0; i < count; i += 4) {
+        float sum[4], f[4], rho[4], b[4];
+        for (size_t j = 0; j < 4; j++) {
+            size_t t = (i + j) % count;
+            sum[j] = v[t % m], f[j] = v[t / m % m], rho[j] = v[t / m / m % m], b[j] = v[t / m / m / m];
+        }
+        expect_lanes_match(sum, f, rho, b);
+        if (HasFailure()) return;
+    }
+}
+
+TEST(SolverLanes, RandomBitPatternsAndChainsMatchTheScalarChain) {
+    Bits bits = {19};
+    for (int i = 0; i < 200000 && !HasFailure(); i++) {
+        float sum[4], f[4], rho[4], b[4];
+        for (int j = 0; j < 4; j++) sum[j] = bits.any(), f[j] = bits.any(), rho[j] = bits.any(), b[j] = bits.any();
+        expect_lanes_match(sum, f, rho, b);
+    }
+    // Chains of 64 terms of moderate values: the sum held as a double between
+    // terms must be the float the scalar chain stores.
+    for (int chain = 0; chain < 2000 && !HasFailure(); chain++) {
+        float start[4], scalar[4], rho[4];
+        for (int j = 0; j < 4; j++) start[j] = scalar[j] = (float)(bits.next() % 1000) / 7.0f, rho[j] = 0.9f;
+        LaneSums s = start_lanes(_mm_loadu_ps(start));
+        for (int t = 0; t < 64; t++) {
+            float f[4], b[4];
+            for (int j = 0; j < 4; j++) {
+                f[j] = (float)(bits.next() % 100000) * 1e-7f;
+                b[j] = float_of(0x30000000u + bits.next() % 0x1C000000u); // 2^-31 .. 2^25
+                scalar[j] = add_term(scalar[j], matrix_element(f[j], rho[j]), b[j]);
+            }
+            __m128 bv = _mm_loadu_ps(b);
+            add_lane_terms(&s, _mm_loadu_ps(f), _mm_loadu_ps(rho), _mm_cvtps_pd(bv), _mm_cvtps_pd(_mm_movehl_ps(bv, bv)));
+        }
+        float got[4];
+        _mm_storeu_ps(got, lane_values(s));
+        for (int j = 0; j < 4; j++) EXPECT_TRUE(same_float(scalar[j], got[j])) << "chain " << chain << " lane " << j;
+    }
+}
+
+// Four compact rows' terms, each lane reading its own slot, in every channel
+// mask: the channels in the mask match the scalar term, the others are left.
+template <int CHANNELS>
+void check_quad_terms(Bits *bits) {
+    float radiosity[3 * 8];
+    for (float &x : radiosity) x = bits->any();
+    FormFactorTerm e[4];
+    LaneSums s[3];
+    __m128 rho[3];
+    float sum[3][4], r[3][4];
+    for (int j = 0; j < 4; j++) e[j] = {3 * (bits->next() % 8), bits->any()};
+    for (int c = 0; c < 3; c++) {
+        for (int j = 0; j < 4; j++) sum[c][j] = bits->any(), r[c][j] = bits->any();
+        s[c] = start_lanes(_mm_loadu_ps(sum[c]));
+        rho[c] = _mm_loadu_ps(r[c]);
+    }
+    add_quad_terms<CHANNELS>(s, rho, radiosity, &e[0], &e[1], &e[2], &e[3]);
+    for (int c = 0; c < 3; c++) {
+        float got[4];
+        _mm_storeu_ps(got, lane_values(s[c]));
+        for (int j = 0; j < 4; j++) {
+            float want = CHANNELS >> c & 1 ? add_term(sum[c][j], matrix_element(e[j].value, r[c][j]), radiosity[e[j].slot + (uint32_t)c])
+                                           : sum[c][j];
+            EXPECT_TRUE(same_float(want, got[j])) << "mask " << CHANNELS << " channel " << c << " lane " << j;
+        }
+    }
+}
+
+TEST(SolverLanes, QuadTermsTakeEachLanesSlotInTheChannelsAsked) {
+    Bits bits = {7};
+    for (int i = 0; i < 2000 && !HasFailure(); i++) {
+        check_quad_terms<1>(&bits), check_quad_terms<2>(&bits), check_quad_terms<3>(&bits);
+        check_quad_terms<4>(&bits), check_quad_terms<5>(&bits), check_quad_terms<6>(&bits), check_quad_terms<7>(&bits);
+    }
+}
+
+TEST(SolverLanes, NonzeroAndUncleanLanesAgreeWithTheScalarTests) {
+    std::vector<float> v = special_floats();
+    Bits bits = {3};
+    for (int i = 0; i < 100000; i++) {
+        float x[4];
+        for (int j = 0; j < 4; j++) x[j] = i < 5000 ? v[bits.next() % v.size()] : bits.any();
+        __m128i lanes = _mm_loadu_si128((const __m128i *)x);
+        int unclean = _mm_movemask_ps(_mm_castsi128_ps(unclean_lanes(lanes)));
+        for (int j = 0; j < 4; j++) {
+            ASSERT_EQ(nonzero_lanes(lanes) >> j & 1, bits_of(x[j]) != 0 ? 1 : 0) << std::hex << bits_of(x[j]);
+            ASSERT_EQ(unclean >> j & 1, is_clean_entry(x[j]) ? 0 : 1) << std::hex << bits_of(x[j]);
+            ASSERT_EQ(is_clean_entry(x[j]), bits_of(x[j]) == 0 || (x[j] > 0 && x[j] <= FLT_MAX));
+        }
+    }
+}
+
+// --- the compact row format ------------------------------------------------------------
+
+// A row of n entries, about one in `one_in` not +0, drawn from the special
+// values (so -0, NaN, infinities and negatives are among them).
+std::vector<float> random_row(Bits *bits, size_t n, uint32_t one_in) {
+    std::vector<float> v = special_floats(), row(n, 0.0f);
+    for (float &x : row)
+        if (bits->next() % one_in == 0) x = bits->next() % 2 ? v[bits->next() % v.size()] : 0.25f;
+    return row;
+}
+
+// Stores `scratch` as row r both ways (densely read, and as a list of
+// entries with +0s among them) and checks what view_row gives back.
+void check_round_trip(const std::vector<float> &scratch, size_t r) {
+    size_t n = scratch.size(), nonzero = 0;
+    bool clean = true, quiet = true;
+    std::vector<RowEntry> entries;
+    for (size_t k = 0; k < n; k++) {
+        if (bits_of(scratch[k]) == 0) {
+            if (k % 3 == 0) entries.push_back({(uint32_t)k, 0.0f});
+            continue;
+        }
+        nonzero++;
+        clean = clean && is_clean_entry(scratch[k]);
+        quiet = quiet && (k + QUIET_REACH < r || k > r + QUIET_REACH);
+        entries.push_back({(uint32_t)k, scratch[k]});
+    }
+    EXPECT_EQ(dense_row_is_clean(scratch.data(), n), clean);
+    bool fits = n >= 4 && 2 * nonzero + 4 <= n;
+    std::vector<float> row(n + 1, float_of(0x12345678u)), listed(n + 1, float_of(0x9ABCDEF0u));
+    size_t used = store_row(row.data(), scratch.data(), r, n, false);
+    ASSERT_EQ(used, fits ? 2 * nonzero + 4 : n);
+    ASSERT_EQ(stored_row_floats(entries.data(), entries.size(), n), used);
+    ASSERT_EQ(store_row_entries(listed.data(), entries.data(), entries.size(), r, n), used);
+    ASSERT_EQ(memcmp(row.data(), listed.data(), used * sizeof(float)), 0) << "both stores give the same floats";
+
+    RowView view = view_row(row.data(), r, n);
+    ASSERT_EQ(view.compact, fits);
+    EXPECT_EQ(view.quiet, quiet);
+    if (!fits) {
+        ASSERT_EQ(view.dense, row.data());
+        for (size_t k = 0; k < n; k++) {
+            uint32_t want = k == 0 && bits_of(scratch[0]) == COMPACT_MARK ? DEFAULT_NAN : bits_of(scratch[k]);
+            ASSERT_EQ(bits_of(row[k]), want) << "column " << k;
+        }
+        EXPECT_TRUE(n == 0 || bits_of(row[0]) != COMPACT_MARK);
+        return;
+    }
+    EXPECT_EQ(view.clean, clean);
+    EXPECT_EQ(compact_row_fault(view, r, n), nullptr);
+    ASSERT_EQ(view.count, nonzero);
+    size_t t = 0;
+    for (size_t k = 0; k < n; k++) {
+        if (bits_of(scratch[k]) == 0) continue;
+        ASSERT_EQ(view.terms[t].slot, 3 * k);
+        ASSERT_EQ(bits_of(view.terms[t].value), bits_of(scratch[k])) << "column " << k;
+        t++;
+    }
+    EXPECT_EQ(view.terms[t].slot, 0u);
+    EXPECT_EQ(bits_of(view.terms[t].value), 0u) << "the sentinel is +0";
+}
+
+TEST(CompactRows, RoundTripKeepsEveryEntryThatIsNotPlusZero) {
+    Bits bits = {11};
+    const size_t sizes[] = {0, 1, 3, 4, 5, 6, 7, 8, 9, 13, 64, 67, 200};
+    const uint32_t one_in[] = {1, 2, 3, 4, 8, 1000};
+    for (size_t n : sizes)
+        for (uint32_t density : one_in)
+            for (int turn = 0; turn < 20 && !HasFailure(); turn++) {
+                size_t r = n == 0 ? 0 : bits.next() % n;
+                SCOPED_TRACE("n " + std::to_string(n) + " row " + std::to_string(r));
+                check_round_trip(random_row(&bits, n, density), r);
+            }
+}
+
+// At the edge of fitting, in the four-at-a-time part and in the tail, and
+// with the entries next to the diagonal that decide the quiet flag.
+TEST(CompactRows, RowsAtTheEdgeOfFittingAndTheQuietReach) {
+    for (size_t n : {8, 9, 10, 11, 12, 33, 64}) {
+        size_t most = (n - 4) / 2;
+        for (size_t extra : {0, 1}) {
+            for (size_t first : {(size_t)0, (size_t)1, n - (most + extra)}) {
+                std::vector<float> row(n, 0.0f);
+                for (size_t i = 0; i < most + extra; i++) row[first + i] = 0.5f;
+                SCOPED_TRACE("n " + std::to_string(n) + " terms " + std::to_string(most + extra));
+                for (size_t r : {(size_t)0, first, n / 2, n - 1}) check_round_trip(row, r);
+            }
+        }
+        // A -0 on either side of row 4, 0 to 4 columns away.
+        for (size_t gap = 0; gap <= QUIET_REACH + 1; gap++)
+            for (size_t k : {4 - gap, 4 + gap}) {
+                if (k >= n) continue;
+                std::vector<float> row(n, 0.0f);
+                row[k] = -0.0f;
+                check_round_trip(row, 4);
+            }
+    }
+}
+
+TEST(CompactRows, RowStoredInPlaceStaysDenseAndNeverStartsWithTheMark) {
+    std::vector<float> row(16, 0.0f);
+    row[0] = float_of(COMPACT_MARK);
+    EXPECT_EQ(store_row(row.data(), row.data(), 15, 16, true), 16u);
+    EXPECT_EQ(bits_of(row[0]), DEFAULT_NAN);
+    EXPECT_FALSE(view_row(row.data(), 15, 16).compact);
+}
+
+// Each fault the sanitizer build looks for is found.
+TEST(CompactRows, FaultsOfACompactRowAreFound) {
+    std::vector<float> scratch(32, 0.0f), row(32);
+    scratch[10] = 0.25f, scratch[20] = 0.5f;
+    ASSERT_EQ(store_row(row.data(), scratch.data(), 0, 32, false), 8u);
+    const struct {
+        const char *fault;
+        void (*spoil)(FormFactorTerm *terms, float *row);
+    } cases[] = {
+        {"compact row columns out of order", [](FormFactorTerm *t, float *) { t[1].slot = t[0].slot; }},
+        {"compact row lists a +0", [](FormFactorTerm *t, float *) { t[0].value = 0.0f; }},
+        {"compact row sentinel", [](FormFactorTerm *t, float *) { t[2].value = 1.0f; }},
+        {"compact row unclean flag", [](FormFactorTerm *t, float *) { t[0].value = -0.25f; }},
+        {"compact row quiet flag", [](FormFactorTerm *t, float *) { t[0].slot = 3; }},
+        {"compact row overflows its block", [](FormFactorTerm *, float *r) { r[1] = float_of(bits_of(r[1]) + 20); }},
+    };
+    for (const auto &c : cases) {
+        std::vector<float> spoilt = row;
+        c.spoil((FormFactorTerm *)(spoilt.data() + 2), spoilt.data());
+        const char *found = compact_row_fault(view_row(spoilt.data(), 0, 32), 0, 32);
+        EXPECT_STREQ(found, c.fault);
+    }
+    EXPECT_EQ(compact_row_fault(view_row(row.data(), 0, 32), 0, 32), nullptr);
+}
+
+// --- the "skip the zeros" rule ----------------------------------------------------------
+
+// A zero term leaves the sum as it is exactly when the radiosity is finite
+// and not (the sum is -0 and the product +0): -0 + +0 is +0.
+TEST(SkipTheZeros, AZeroTermChangesTheSumOnlyAtMinusZeroOrANonFiniteRadiosity) {
+    std::vector<float> v = special_floats();
+    for (float sum : v)
+        for (float element : {0.0f, -0.0f})
+            for (float b : v) {
+                if (std::isnan(sum)) continue;
+                float product = element * b;
+                bool kept = std::isfinite(b) && !(is_negative_zero(sum) && bits_of(product) == 0);
+                EXPECT_EQ(bits_of(add_term(sum, element, b)) == bits_of(sum), kept)
+                    << std::hexfloat << sum << " + " << element << " * " << b;
+            }
+}
+
+// The premise of skipping: with clean entries, reflectances and radiosities,
+// a sum that is not -0 never turns -0 or negative (at most +infinity).
+TEST(SkipTheZeros, CleanTermsNeverMakeASumNegativeOrMinusZero) {
+    Bits bits = {5};
+    auto clean = [&bits]() { return float_of(bits.next() % FIRST_UNCLEAN_BITS); };
+    for (int i = 0; i < 1000000; i++) {
+        float sum = clean(), f = clean(), rho = clean(), b = clean();
+        float v = add_term(sum, matrix_element(f, rho), b);
+        ASSERT_LT(bits_of(v), 0x80000000u) << std::hexfloat << sum << " " << f << " " << rho << " " << b;
+    }
+}
+
+// A row whose emission is -0 in a channel: the reference's first zero term
+// turns it into +0, so the run's solver must not skip there, compact rows
+// or dense, alone or four side by side.
+TEST(SkipTheZeros, MinusZeroEmissionIsSummedTermByTerm) {
+    for (int32_t n : {8, 40}) {
+        Polygon polys[2];
+        memset(polys, 0, sizeof polys);
+        polys[0].patches_u = 1, polys[0].patches_v = n - 1;
+        polys[1].patches_u = polys[1].patches_v = 1;
+        for (int c = 0; c < 3; c++) polys[0].reflectance[c] = 0.5f, polys[1].emission[c] = 1.0f;
+        polys[0].emission[1] = -0.0f;
+        std::vector<float> ff((size_t)n * (size_t)n, 0.0f);
+        // The even rows of the first polygon see the emitter, the odd ones
+        // nothing (so no term but the zero ones turns their -0 into +0); at
+        // 8 patches rows 0 and 2 also see patches 4-6 and are too full to
+        // store compactly.
+        for (size_t r = 0; r + 1 < (size_t)n; r += 2) {
+            ff[r * (size_t)n + (size_t)(n - 1)] = 0.1f;
+            for (size_t k = 4; n == 8 && r < 4 && k < 7; k++) ff[r * (size_t)n + k] = 0.05f;
+        }
+        FILE *file = tmpfile();
+        fwrite(ff.data(), sizeof(float), ff.size(), file);
+        size_t size = (size_t)n;
+        std::vector<float> reference(3 * size), fast(3 * size), emission(3 * size), block(size * size);
+        std::vector<float *> table;
+        for (size_t r = 0; r < size; r++) table.push_back(&block[r * size]);
+        int32_t reference_sweeps[3], sweeps[3];
+        solve_channels_reference(table.data(), reference.data(), emission.data(), n, polys, 2, file, 0.5,
+                                 reference_sweeps);
+        rewind(file);
+        read_form_factor_matrix(table.data(), emission.data(), n, polys, 2, file);
+        EXPECT_EQ(solve_radiosity_channels(table.data(), fast.data(), emission.data(), n, polys, 2, 0.5, sweeps), -1);
+        fclose(file);
+        EXPECT_EQ(memcmp(reference.data(), fast.data(), fast.size() * sizeof(float)), 0) << "n " << n;
+        EXPECT_FALSE(std::signbit(fast[3 * 1 + 1])) << "green of patch 1 is +0, as in the reference";
+        for (int c = 0; c < 3; c++) EXPECT_EQ(sweeps[c], reference_sweeps[c]);
     }
 }
 

@@ -24,8 +24,6 @@ namespace {
 
 const char *const CONFIG_FILE = "RADIOSTY.INI";
 
-const char *const channel_names[3] = {"red", "green", "blue"};
-
 } // namespace
 
 const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK, nullptr};
@@ -130,7 +128,7 @@ FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     return ff_file;
 }
 
-void solution_stage(FILE *ff_file) {
+SolutionResult solution_stage(FILE *ff_file) {
     size_t n = (size_t)patch_count;
     radiosity_matrix = (float **)checked_calloc(n, sizeof(float *), EXIT_MATRIX_TABLE_NO_MEMORY);
     // The rows lie one after another in one zero-filled block, which the
@@ -151,8 +149,9 @@ void solution_stage(FILE *ff_file) {
     printf("%5s", channel_names[0]);
     fflush(stdout);
     read_form_factor_matrix(radiosity_matrix, patch_emission, patch_count, polygons, polygon_count, ff_file);
+    SolutionResult result;
     int diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, patch_count, polygons,
-                                            polygon_count, config.solution_precision, solver_channel_sweeps);
+                                            polygon_count, config.solution_precision, result.sweeps);
     for (int channel = 0; channel < 3; channel++) {
         if (channel > 0) {
             printf("%5s", channel_names[channel]);
@@ -164,6 +163,7 @@ void solution_stage(FILE *ff_file) {
     }
     printf("done.\n");
     fclose(ff_file);
+    return result;
 }
 
 void output_stage() {

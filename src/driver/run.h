@@ -41,8 +41,13 @@ void patch_stage();
 // `work` when given.
 FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work = nullptr);
 
+// What the solution stage reports beside `patch_radiosity`.
+struct SolutionResult {
+    int32_t sweeps[3]; // sweeps each channel took, red green blue
+};
+
 // Solves red, green and blue from FF.BIN into `patch_radiosity`; closes FF.BIN.
-void solution_stage(FILE *ff_file);
+SolutionResult solution_stage(FILE *ff_file);
 
 // Computes `vertex_radiosity`, releases the solver's buffers and writes
 // PATCHRAD.BIN and VERTRAD.BIN.

@@ -1,22 +1,26 @@
 // The radiosity equations B_r = E_r + rho_r * sum_k F_rk B_k for red, green
-// and blue, solved by Gauss-Seidel sweeps.
+// and blue, solved by Gauss-Seidel sweeps: the operations other stages call.
 //
 // Storage is single precision throughout; each term of a sweep is added in
-// double precision and the partial sum rounded to single precision at once.
+// double precision and the partial sum rounded to single precision at once
+// (terms.h holds that arithmetic, once, for every path).
 //
 // Three ways to the same values, bit for bit:
-// - the reference, channel by channel: build_radiosity_matrix fills the
-//   matrix with F_rk * rho_r for one channel (FF.BIN read once per channel),
-//   solve_radiosity_channel sweeps that channel to its stop rule;
-// - the dense three-channel sweep: read_form_factor_matrix_dense fills the
-//   matrix with F_rk itself (FF.BIN read once), and
+// - the reference, channel by channel (reference.cpp): build_radiosity_matrix
+//   fills the matrix with F_rk * rho_r for one channel (FF.BIN read once per
+//   channel), solve_radiosity_channel sweeps that channel to its stop rule;
+// - the dense three-channel sweep (dense_sweep.cpp): read_form_factor_matrix_dense
+//   fills the matrix with F_rk itself (FF.BIN read once), and
 //   solve_radiosity_channels_dense sweeps the three channels side by side,
 //   forming each term's (float)(F_rk * rho_r) on the fly;
-// - the run's: read_form_factor_matrix stores each row of F_rk, compactly
-//   when most of it is zero, and solve_radiosity_channels sweeps the three
-//   channels taking only the non-zero terms wherever leaving out the zero
-//   ones changes no rounding, and four independent rows side by side.
-// Every stored value and every stop decision is the reference's.
+// - the run's (sweep.cpp): read_form_factor_matrix stores each row of F_rk,
+//   in the compact row format of compact_rows.h when most of it is zero, and
+//   solve_radiosity_channels sweeps the three channels taking only the
+//   non-zero terms wherever leaving out the zero ones changes no rounding,
+//   and four independent rows side by side (lanes.h).
+//
+// Invariant: every stored value and every stop decision of the two fast
+// paths is the reference's, bit for bit.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +41,8 @@ extern float *patch_emission;
 // Light leaving each patch, per channel, interleaved r g b (3n floats).
 extern float *patch_radiosity;
 
-// Number of sweeps the last call of solve_radiosity_channel made.
-extern int32_t solver_sweeps;
+// The channels' names as the console shows them: "red", "green", "blue".
+extern const char *const channel_names[3];
 
 // --- reference: one channel at a time ---------------------------------------
 
@@ -49,10 +53,10 @@ void build_radiosity_matrix(float **matrix, float *emission_rhs, int32_t patches
                             const Polygon *polys, int32_t count, FILE *ff_file);
 
 // Sweeps the channel's column of `radiosity` until the largest relative change
-// of a sweep is below `precision`. A sweep that leaves a value that is not
-// finite ends the process with code 18.
-void solve_radiosity_channel(float **matrix, float *radiosity, const float *emission_rhs,
-                             int32_t patches, int channel, double precision);
+// of a sweep is below `precision`; returns the number of sweeps made. A sweep
+// that leaves a value that is not finite ends the process with code 18.
+int32_t solve_radiosity_channel(float **matrix, float *radiosity, const float *emission_rhs,
+                                int32_t patches, int channel, double precision);
 
 // The three channels by the reference loops, as a run without the console
 // output would solve them: per channel, rewind `ff_file`, build the matrix and
@@ -82,9 +86,8 @@ int solve_radiosity_channels_dense(float **form_factors, float *radiosity, const
 
 // Reads the n form-factor rows from `ff_file` (at its start) into `form_factors`
 // and fills all three columns of the emission. A row whose entries other than
-// +0 fill at most half its block less two floats is stored compactly (a mark,
-// the count, then column and value of each such entry); the others stay as
-// read. When the rows lie one after another in one block, each is stored
+// +0 fill at most half its block less two floats is stored compactly (the
+// format of compact_rows.h); the others stay as read. When the rows lie one after another in one block, each is stored
 // where the one before ends and its row pointer is moved there (row 0 stays
 // at the block's start). The last row's block is the scratch row each row is
 // read into, so a row read short at end of file keeps, beyond the floats
@@ -98,9 +101,6 @@ void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t 
 // sweep of solve_radiosity_channels reads: each compact row's mark, count,
 // terms and sentinel, each other row whole.
 size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches);
-
-// Sweeps of each channel in the run's last solution (set by solution_stage).
-extern int32_t solver_channel_sweeps[3];
 
 // Sweeps red, green and blue together, over the matrix of
 // read_form_factor_matrix, until each meets its own stop rule; a channel that

@@ -4,9 +4,14 @@
 // P x Q patches with P, Q >= 2, each interior grid point gets the mean d of
 // the four patches around it; each grid corner is extrapolated from its patch
 // X through d as X + (X - d), each edge point from the mean m of its two
-// patches as m + (m - d). Each grid point is written by exactly one 2 x 2
-// block. Values are not clamped: extrapolation may give negative colours.
-// Arithmetic is double; only stored values are rounded to single precision.
+// patches as m + (m - d). Values are not clamped: extrapolation may give
+// negative colours. Arithmetic is double; only stored values are rounded to
+// single precision.
+//
+// Reads the patch radiosities and the polygons' patch grids; writes the
+// corner array it returns (12 floats a patch).
+//
+// Invariant: each grid point is written by exactly one 2 x 2 block.
 #include "base/errors.h"
 #include "geometry/patches.h"
 #include "solver/vertex.h"

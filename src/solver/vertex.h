@@ -1,6 +1,8 @@
 // Vertex radiosities: a colour at each corner of each patch, averaged from the
 // patches meeting at each interior grid point of a polygon and extrapolated to
-// the polygon's edges and corners. Polygons never share corner values.
+// the polygon's edges and corners.
+//
+// Invariant: polygons never share corner values.
 #pragma once
 
 #include <cstdint>

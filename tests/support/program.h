@@ -17,8 +17,23 @@ struct ProgramLimits {
     unsigned long long address_space = 0; // RLIMIT_AS in bytes
 };
 
-// Runs `exe` with `args` in directory `dir`, standard input from /dev/null,
-// with `env` added to the environment (entries "NAME=value"; "NAME=" removes).
+// How a child is started: every test that runs a program goes through these.
+struct ProgramOptions {
+    std::vector<std::string> args;    // after the program's name
+    std::vector<std::string> env;     // added to the environment: "NAME=value"; "NAME=" removes NAME
+    std::string asan_options;         // appended to the child's ASAN_OPTIONS
+    ProgramLimits limits;
+    std::string input = "/dev/null";  // the file standard input reads
+    bool deny_unlink = false;         // every unlink fails with EPERM, as on a file the user may not erase
+};
+
+// Runs `exe` in directory `dir` as `options` say. Standard output and error
+// are read through pipes, so a file size limit cuts only the program's own
+// files. A child that cannot be set up as asked exits with 125 (the unlink
+// filter), 126 (the directory or the input) or 127 (exec).
+ProgramResult run_program(const std::string &exe, const std::string &dir, const ProgramOptions &options);
+
+// The same with the options most tests need: arguments, environment, limits.
 ProgramResult run_program(const std::string &exe, const std::string &dir,
                           const std::vector<std::string> &args = {},
                           const std::vector<std::string> &env = {}, const ProgramLimits &limits = {});
