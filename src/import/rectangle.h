@@ -20,8 +20,10 @@ struct RectangleFit {
     bool unwritable;    // the least-squares rectangle was within it, but none near it passes
                         // halvora's test in single precision
     Vec3 corners[4];    // when within: the rectangle, corner k in place of corner k
-    double shift;       // the largest distance from a corner to its place in the rectangle found (or,
-                        // when not within, in the nearest one considered)
+    double shift;       // the largest distance from a corner to its place in the rectangle found; when
+                        // not within, the least of the rectangles considered (the least-squares one
+                        // before single precision, when even it lies beyond), so that a tolerance a
+                        // little above it takes the face
 };
 
 // The rectangle for four corners that are near one (see rectangle.cpp for the
