@@ -5,7 +5,8 @@
 #
 # Usage: scripts/fuzz.sh [seconds per target] [target ...]
 #   targets: config (RADIOSTY.INI reader), scene (environment file parser and
-#   patch stage); default both, 60 seconds each.
+#   patch stage), import (halvora-import's OBJ and MTL reading and the scene
+#   lines it writes); default all three, 60 seconds each.
 # Environment: FUZZ_BUILD_DIR (default build-fuzz).
 #
 # Each target starts from its seed corpus fuzz/corpus/<target> and keeps what
@@ -29,7 +30,7 @@ root=$(pwd -P)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config scene)
+[ ${#targets[@]} -gt 0 ] || targets=(config scene import)
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 # A stack with every UndefinedBehaviorSanitizer report, for the frame test below.

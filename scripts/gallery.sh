@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Draws the three examples with halvora-bake, no display needed, into
+# Draws the examples with halvora-bake, no display needed, into
 # docs/gallery/NAME.png. Each run happens in a scratch copy of the example,
 # so no binary file lands in the repository.
 # Usage: scripts/gallery.sh
@@ -13,7 +13,7 @@ cmake --build "$build" -j"${JOBS:-2}" --target halvora-bake >/dev/null
 bake="$(pwd)/$build/halvora-bake"
 
 mkdir -p docs/gallery
-for example in room cube furnished; do
+for example in room cube furnished measured; do
     work=$(mktemp -d "${TMPDIR:-/tmp}/halvora-gallery-XXXXXX")
     cp -r "examples/$example/." "$work"
     (cd "$work" && env -u DISPLAY "$bake" --image "$OLDPWD/docs/gallery/$example.png" >/dev/null)

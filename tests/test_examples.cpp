@@ -184,6 +184,8 @@ const BleedCase bleed_cases[] = {
     {"cube", 0, 2, 0, 2},       // floor next to the red wall
     {"cube", 0, 3, 2, 0},       // floor next to the blue wall
     {"furnished", 17, 49, 0, 1},  // back wall behind the red sofa
+    {"measured", 0, 2, 0, 1},   // floor next to the red wall
+    {"measured", 0, 3, 1, 0},   // floor next to the green wall
 };
 
 const std::vector<std::string> &example_names() {

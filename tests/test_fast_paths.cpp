@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "bake/workers.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
@@ -34,80 +33,6 @@ Polygon rectangle(const float p0[3], const float e1[3], const float e3[3], int32
     return rectangle_polygon(p0, e1, e3, nu, nv);
 }
 
-// Both turning senses of a rectangle (normal one way or the other).
-Polygon turned(Random *random, const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv) {
-    return random->below(2) ? rectangle(p0, e1, e3, nu, nv) : rectangle(p0, e3, e1, nv, nu);
-}
-
-// A random scene: a room facing in, boxes (on the floor or floating, faces
-// facing out), tilted rectangles with exactly perpendicular integer edges,
-// and now and then a duplicate of an earlier polygon.
-std::vector<Polygon> random_scene(uint32_t seed) {
-    Random random = {seed};
-    std::vector<Polygon> polys;
-    float size[3] = {random.eighths(2, 5), random.eighths(2, 5), random.eighths(1.5f, 3.5f)};
-    const float zero[3] = {0, 0, 0};
-    const float ex[3] = {size[0], 0, 0}, ey[3] = {0, size[1], 0}, ez[3] = {0, 0, size[2]};
-    const float top[3] = {0, 0, size[2]}, far_x[3] = {size[0], 0, 0}, far_y[3] = {0, size[1], 0};
-    auto count = [&random]() { return 1 + random.below(random.below(4) == 0 ? 9 : 4); };
-    polys.push_back(rectangle(zero, ex, ey, count(), count()));   // floor, up
-    polys.push_back(rectangle(top, ey, ex, count(), count()));    // ceiling, down
-    polys.push_back(rectangle(zero, ey, ez, count(), count()));   // wall x = 0, facing +x
-    polys.push_back(rectangle(far_x, ez, ey, count(), count()));  // wall x = max
-    polys.push_back(rectangle(zero, ez, ex, count(), count()));   // wall y = 0
-    polys.push_back(rectangle(far_y, ex, ez, count(), count()));  // wall y = max
-
-    int boxes = random.below(4);
-    for (int b = 0; b < boxes; b++) {
-        float w = random.eighths(0.25f, 1.25f), d = random.eighths(0.25f, 1.25f), h = random.eighths(0.25f, 1.5f);
-        float x = random.eighths(0, size[0] - w), y = random.eighths(0, size[1] - d);
-        float z = random.below(2) ? 0.0f : random.eighths(0, size[2] - h);
-        const float bx[3] = {w, 0, 0}, by[3] = {0, d, 0}, bz[3] = {0, 0, h};
-        const float base[3] = {x, y, z}, lid[3] = {x, y, z + h}, side_x[3] = {x + w, y, z}, side_y[3] = {x, y + d, z};
-        polys.push_back(rectangle(lid, bx, by, count(), count()));     // top, up
-        polys.push_back(rectangle(base, bz, by, count(), count()));    // -x
-        polys.push_back(rectangle(side_x, by, bz, count(), count()));  // +x
-        polys.push_back(rectangle(base, bx, bz, count(), count()));    // -y
-        polys.push_back(rectangle(side_y, bz, bx, count(), count()));  // +y
-    }
-
-    // Perpendicular integer edge pairs: tilted planes, bounding boxes wider
-    // than the polygon.
-    const float pairs[][2][3] = {{{1, 2, 2}, {2, 1, -2}}, {{2, -1, 0}, {1, 2, 1}}, {{1, 1, 0}, {1, -1, 1}},
-                                 {{0, 1, 1}, {1, 0, 0}},  {{1, 0, 1}, {-1, 2, 1}}, {{2, 1, -2}, {2, -2, 1}},
-                                 {{2, -2, 1}, {1, 2, 2}}};
-    int tilted = random.below(4);
-    for (int t = 0; t < tilted; t++) {
-        const float(*pair)[3] = pairs[random.below(7)];
-        float scale = (float)(1 + random.below(3)) / 8.0f;
-        float e1[3], e3[3];
-        for (int a = 0; a < 3; a++) {
-            e1[a] = pair[0][a] * scale;
-            e3[a] = pair[1][a] * scale;
-        }
-        const float p0[3] = {random.eighths(0.5f, size[0] - 0.5f), random.eighths(0.5f, size[1] - 0.5f),
-                             random.eighths(0.25f, size[2] - 0.5f)};
-        polys.push_back(turned(&random, p0, e1, e3, count(), count()));
-    }
-
-    if (random.below(3) == 0) polys.push_back(polys[(size_t)random.below((int)polys.size())]);
-
-    // Every fourth scene is turned as a whole by the orthogonal integer
-    // matrix of rows (1,2,2), (2,1,-2), (2,-2,1), which also scales it by 3:
-    // every wall, floor and box is then tilted, and the eighths stay exact.
-    if (seed % 4 == 0) {
-        const float turn[3][3] = {{1, 2, 2}, {2, 1, -2}, {2, -2, 1}};
-        for (Polygon &p : polys) {
-            for (Vec3 &v : p.vertices) {
-                const float x[3] = {v.x, v.y, v.z};
-                float *out = &v.x;
-                for (int r = 0; r < 3; r++) out[r] = turn[r][0] * x[0] + turn[r][1] * x[1] + turn[r][2] * x[2];
-            }
-            complete_polygon(&p);
-        }
-    }
-    return polys;
-}
 
 // Binary fractions (cells whose rays meet patch boundaries exactly) and two
 // decimal sizes that single precision cannot hold.
@@ -328,81 +253,6 @@ TEST(FastFormFactors, TablesAreMadeAtAWorkersFirstRowAndReleasedWithIt) {
     EXPECT_GT(cull_counters.ray_tests, tests);
     EXPECT_EQ(scene_rows(other, 0.25f, false, RUNS), scene_rows(other, 0.25f, true));
     EXPECT_EQ(runs_counters.rows, count_patches(other.data(), (int32_t)other.size())) << "counted afresh";
-}
-
-// --- form-factor rows on several workers -------------------------------------------
-
-// What a sink saw: the rows' bytes in the order taken, and whether every
-// begin came just before the take of the same row, rows in order.
-struct TakenRows {
-    std::vector<float> values;
-    int32_t patches = 0;
-    int64_t begun = -1, taken = 0;
-    bool in_order = true;
-    int64_t refuse_at = -1; // refuses this row
-};
-
-void begin_row(int64_t row, void *context) {
-    TakenRows *t = (TakenRows *)context;
-    t->in_order = t->in_order && t->begun == t->taken - 1 && row == t->taken;
-    t->begun = row;
-}
-
-bool take_row(const FormFactorRow *row, int64_t index, void *context) {
-    TakenRows *t = (TakenRows *)context;
-    t->in_order = t->in_order && t->begun == index && index == t->taken;
-    if (index == t->refuse_at) return false;
-    t->values.insert(t->values.end(), row->values, row->values + t->patches);
-    t->taken++;
-    return true;
-}
-
-TakenRows threaded_rows(std::vector<Polygon> &polys, float pixel_size, int32_t threads, int64_t refuse_at = -1) {
-    int32_t count = (int32_t)polys.size();
-    build_patch_grid(polys.data(), count);
-    FormFactorScene scene;
-    form_factor_scene_init(&scene, polys.data(), count, patch_grid, pixel_size);
-    TakenRows taken;
-    taken.patches = scene.patch_count;
-    taken.refuse_at = refuse_at;
-    FormFactorRowSink sink = {begin_row, take_row, &taken};
-    FormFactorWork work;
-    bool whole = form_factor_rows_threaded(&scene, threads, &sink, &work);
-    EXPECT_EQ(whole, refuse_at < 0);
-    if (whole) EXPECT_EQ(work.runs.rows + work.runs.declined, scene.patch_count) << "counts summed over the workers";
-    form_factor_scene_free(&scene);
-    free_patch_grid(polys.data(), count);
-    return taken;
-}
-
-// Seeded scenes, some with a floor of many patches whose blocks are relayed
-// from worker to worker, at 1, 2, 3 and 8 workers: the rows of one worker,
-// bit for bit, taken in row order. A sink that refuses a row stops them all
-// there, whatever the rows still in flight (the sanitizers check they are
-// released).
-TEST(ThreadedFormFactors, EveryThreadCountGivesOneWorkersRowsInRowOrder) {
-    for (uint32_t seed = 1; seed <= 24; seed++) {
-        std::vector<Polygon> polys = random_scene(seed);
-        if (seed % 3 == 0) {
-            const float p0[3] = {0.25f, 0.25f, 0.125f}, e1[3] = {1.5f, 0, 0}, e3[3] = {0, 1.25f, 0};
-            polys.push_back(rectangle(p0, e1, e3, 23, 19));
-        }
-        float pixel_size = PIXEL_SIZES[seed % 8];
-        std::vector<float> one = scene_rows(polys, pixel_size, false);
-        for (int32_t threads : {1, 2, 3, 8}) {
-            TakenRows taken = threaded_rows(polys, pixel_size, threads);
-            EXPECT_TRUE(taken.in_order) << "seed " << seed << ", " << threads << " threads";
-            ASSERT_EQ(taken.values.size(), one.size()) << "seed " << seed << ", " << threads << " threads";
-            EXPECT_EQ(memcmp(taken.values.data(), one.data(), one.size() * sizeof(float)), 0)
-                << "seed " << seed << ", " << threads << " threads";
-        }
-    }
-    std::vector<Polygon> polys = random_scene(5);
-    for (int32_t threads : {2, 8}) {
-        TakenRows taken = threaded_rows(polys, 0.25f, threads, 7);
-        EXPECT_EQ(taken.taken, 7) << "no row after the refused one";
-        EXPECT_TRUE(taken.in_order);
-    }
 }
 
 // --- the three-channel solver ----------------------------------------------------------

@@ -112,6 +112,9 @@ enum ExitCode {
     EXIT_IMPORT_READ = 2,           // the OBJ (or its MTL) cannot be read
     EXIT_IMPORT_WRITE = 3,          // the scene file cannot be written
     EXIT_IMPORT_EMPTY = 4,          // no face of the OBJ is a rectangle
+    EXIT_IMPORT_NOT_TEXT = 2,       // the OBJ or an MTL is not text the reader takes (UTF-16, binary, endless lines)
+    EXIT_IMPORT_NO_MEMORY = 2,      // the model does not fit the memory while it is read
+    EXIT_IMPORT_SAME_FILE = 3,      // the scene file would overwrite the model or one of its MTLs
 };
 
 // Prints "\aERROR : " + the formatted text + "\n" to standard error and ends
@@ -144,7 +147,9 @@ template <typename T> void release(T *&block) {
 // For the fuzz targets only (fuzz/): when set, fatal(), fatal_unspaced() and
 // fatal_out_of_memory() call it with the code after printing the message, in
 // place of exit(). It must not return: the fuzz targets longjmp back to their
-// input loop so that the next input can run in the same process. Should it
+// input loop so that the next input can run in the same process (the
+// importer's target throws instead, since the importer holds C++ containers
+// whose destructors a longjmp would skip). Should it
 // return, the process exits as usual. The program and its tests never set it,
 // so for them every error still ends the process.
 extern void (*fatal_exit_hook)(int code);

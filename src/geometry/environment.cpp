@@ -25,8 +25,6 @@ int32_t polygon_count = 0;
 
 namespace {
 
-constexpr size_t LINE_BUFFER_SIZE = 201;
-
 const char *const POLYGON_FORMAT =
     " [ ( %f %f %f ) , ( %f %f %f ) , ( %f %f %f ) , ( %f %f %f ) ] ,"
     " ( %f %f %f ) , ( %f %f %f ) , ( %lld %lld )";
@@ -49,18 +47,19 @@ bool all_finite(const Polygon *p) {
 }
 
 // The checks that keep later stages away from division by zero, NaN normals
-// and patch counts beyond 32 bits. `running_total` is the patch count of the
-// valid polygons so far; `patches` receives this polygon's patch count.
-bool polygon_is_usable(const Polygon *p, long long count_u, long long count_v,
-                       long long running_total, long long *patches) {
-    if (!all_finite(p)) return false;
-    if (count_u < 0 || count_v < 0) return false;
-    if (count_u > INT32_MAX || count_v > INT32_MAX) return false;
+// and patch counts beyond 32 bits, in this order. `running_total` is the
+// patch count of the valid polygons so far; `patches` receives this
+// polygon's patch count.
+LineVerdict polygon_usability(const Polygon *p, long long count_u, long long count_v,
+                              long long running_total, long long *patches) {
+    if (!all_finite(p)) return LINE_NOT_FINITE;
+    if (count_u < 0 || count_v < 0) return LINE_BAD_COUNT;
+    if (count_u > INT32_MAX || count_v > INT32_MAX) return LINE_BAD_COUNT;
 
     Vec3 e1, e3;
     vec3_difference(&p->vertices[0], &p->vertices[1], &e1);
     vec3_difference(&p->vertices[0], &p->vertices[3], &e3);
-    if (vec3_length(&e1) == 0.0 || vec3_length(&e3) == 0.0) return false;
+    if (vec3_length(&e1) == 0.0 || vec3_length(&e3) == 0.0) return LINE_ZERO_EDGE;
 
     // The normal is (e1 x e3) with components below the tolerance zeroed; if
     // all three vanish it would normalise to NaN.
@@ -68,20 +67,21 @@ bool polygon_is_usable(const Polygon *p, long long count_u, long long count_v,
     double ny = (double)e1.z * (double)e3.x - (double)e1.x * (double)e3.z;
     double nz = (double)e1.x * (double)e3.y - (double)e1.y * (double)e3.x;
     if (fabs(nx) < GEOMETRY_EPSILON && fabs(ny) < GEOMETRY_EPSILON && fabs(nz) < GEOMETRY_EPSILON)
-        return false;
+        return LINE_NO_NORMAL;
     // The normal is normalised from the cross product rounded to single
     // precision, and the patch sizes are stored in single precision: corners
     // far apart (1e30) overflow the one to infinity and the normal to NaN,
     // an edge of a few denormals cut into many patches rounds a size to 0.
     const double largest = FLT_MAX;
-    if (!(fabs(nx) <= largest && fabs(ny) <= largest && fabs(nz) <= largest)) return false;
+    if (!(fabs(nx) <= largest && fabs(ny) <= largest && fabs(nz) <= largest)) return LINE_NORMAL_OVERFLOW;
     double size_u = vec3_length(&e1) / (double)(count_u == 0 ? 1 : count_u);
     double size_v = vec3_length(&e3) / (double)(count_v == 0 ? 1 : count_v);
-    if (!(size_u <= largest && size_v <= largest)) return false;
-    if ((float)size_u == 0.0f || (float)size_v == 0.0f) return false;
+    if (!(size_u <= largest && size_v <= largest)) return LINE_BAD_PATCH_SIZE;
+    if ((float)size_u == 0.0f || (float)size_v == 0.0f) return LINE_BAD_PATCH_SIZE;
 
     *patches = (count_u == 0 ? 1 : count_u) * (count_v == 0 ? 1 : count_v);
-    return *patches <= INT32_MAX && running_total + *patches <= INT32_MAX;
+    if (*patches <= INT32_MAX && running_total + *patches <= INT32_MAX) return LINE_VALID;
+    return LINE_TOO_MANY_PATCHES;
 }
 
 } // namespace
@@ -109,44 +109,53 @@ void complete_polygon(Polygon *polygon) {
     polygon->patch_size_v = (float)(vec3_length(&e3) / polygon->patches_v);
 }
 
+LineVerdict parse_polygon_line(const char *line, long long patch_total, Polygon *polygon, long long *patches) {
+    memset(polygon, 0, sizeof *polygon);
+    *patches = 0;
+    Vec3 *p = polygon->vertices;
+    long long count_u = 0, count_v = 0;
+    int values = sscanf(line, POLYGON_FORMAT,
+                        &p[0].x, &p[0].y, &p[0].z, &p[1].x, &p[1].y, &p[1].z,
+                        &p[2].x, &p[2].y, &p[2].z, &p[3].x, &p[3].y, &p[3].z,
+                        &polygon->emission[0], &polygon->emission[1], &polygon->emission[2],
+                        &polygon->reflectance[0], &polygon->reflectance[1],
+                        &polygon->reflectance[2], &count_u, &count_v);
+    if (values != 20) return line[0] == '\n' ? LINE_EMPTY : LINE_CORRUPT;
+    if (count_u >= INT32_MIN && count_u <= INT32_MAX && count_v >= INT32_MIN && count_v <= INT32_MAX) {
+        polygon->patches_u = (int32_t)count_u;
+        polygon->patches_v = (int32_t)count_v;
+    }
+    LineVerdict verdict = polygon_usability(polygon, count_u, count_v, patch_total, patches);
+    if (verdict != LINE_VALID) return verdict;
+    if (!polygon_is_valid(polygon)) return LINE_NOT_RIGHT_ANGLED;
+    complete_polygon(polygon);
+    return LINE_VALID;
+}
+
 int32_t parse_environment_file(FILE *text, FILE *binary) {
-    char *line = (char *)checked_calloc(LINE_BUFFER_SIZE, 1, EXIT_ENV_NO_MEMORY);
+    char *line = (char *)checked_calloc(SCENE_LINE_LIMIT + 1, 1, EXIT_ENV_NO_MEMORY);
     long line_number = 0;
     int32_t record_count = 0;
     long long patch_total = 0;
 
-    while (fgets(line, (int)LINE_BUFFER_SIZE, text) != nullptr) {
+    while (fgets(line, (int)(SCENE_LINE_LIMIT + 1), text) != nullptr) {
         drop_carriage_return(line);
         Polygon polygon;
-        memset(&polygon, 0, sizeof polygon);
-        Vec3 *p = polygon.vertices;
-        long long count_u = 0, count_v = 0;
-        int values = sscanf(line, POLYGON_FORMAT,
-                            &p[0].x, &p[0].y, &p[0].z, &p[1].x, &p[1].y, &p[1].z,
-                            &p[2].x, &p[2].y, &p[2].z, &p[3].x, &p[3].y, &p[3].z,
-                            &polygon.emission[0], &polygon.emission[1], &polygon.emission[2],
-                            &polygon.reflectance[0], &polygon.reflectance[1],
-                            &polygon.reflectance[2], &count_u, &count_v);
+        long long patches = 0;
+        LineVerdict verdict = parse_polygon_line(line, patch_total, &polygon, &patches);
         line_number++;
 
-        if (values == 20) {
-            long long patches = 0;
-            if (!polygon_is_usable(&polygon, count_u, count_v, patch_total, &patches) ||
-                !polygon_is_valid(&polygon)) {
-                report_error("Invalid polygon specification at line %ld of environment definition file",
-                             line_number);
-                continue;
-            }
-            polygon.patches_u = (int32_t)count_u;
-            polygon.patches_v = (int32_t)count_v;
-            complete_polygon(&polygon);
+        if (verdict == LINE_VALID) {
             if (fwrite(&polygon, sizeof polygon, 1, binary) != 1)
                 fatal(EXIT_ENV_BIN_WRITE, "Couldn't write environment definition binary file : %s",
                       ENVIRONMENT_BIN);
             record_count++;
             patch_total += patches;
-        } else if (line[0] != '\n') {
+        } else if (verdict == LINE_CORRUPT) {
             report_error("Corrupt polygon specification at line %ld of environment definition file",
+                         line_number);
+        } else if (verdict != LINE_EMPTY) {
+            report_error("Invalid polygon specification at line %ld of environment definition file",
                          line_number);
         }
     }

@@ -4,6 +4,7 @@
 // process ends and is only read after loading.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -27,6 +28,33 @@ static_assert(sizeof(Polygon) == 100, "Polygon records are 100 packed bytes");
 // Global polygon array: the valid polygons in the order of the file.
 extern Polygon *polygons;
 extern int32_t polygon_count;
+
+// The longest line the reader takes whole, its line feed included; a longer
+// physical line is read, and counted, in pieces of this length.
+constexpr size_t SCENE_LINE_LIMIT = 200;
+
+// What the reader makes of one line. A line of 20 values that is not valid
+// is dropped as an invalid polygon; the verdict tells which check refused it.
+enum LineVerdict {
+    LINE_VALID,
+    LINE_EMPTY,            // a line feed alone: dropped without a message
+    LINE_CORRUPT,          // fewer than 20 values in the line format
+    LINE_NOT_FINITE,       // a corner or colour value is not a finite number
+    LINE_BAD_COUNT,        // a patch count is negative or beyond 32 bits
+    LINE_ZERO_EDGE,        // p1 - p0 or p3 - p0 has length zero
+    LINE_NO_NORMAL,        // the edges are too short to form a normal
+    LINE_NORMAL_OVERFLOW,  // the edges' cross product overflows single precision
+    LINE_BAD_PATCH_SIZE,   // a patch size is beyond single precision or rounds to 0
+    LINE_TOO_MANY_PATCHES, // its patches, or the scene's with them, pass 2^31 - 1
+    LINE_NOT_RIGHT_ANGLED, // the angle at p0 or at p2 is not a right angle
+};
+
+// Matches one line (its carriage return already dropped) as the reader
+// does. `patch_total` is the patch count of the valid lines before it. Enters:
+// the line. Leaves: the 20 values in `polygon` (the counts only when they fit
+// 32 bits), completed (complete_polygon) when the verdict is LINE_VALID, and
+// its patch count in `patches` when it is valid.
+LineVerdict parse_polygon_line(const char *line, long long patch_total, Polygon *polygon, long long *patches);
 
 // Reads `text` to its end and writes one record to `binary` per valid line;
 // returns the number written. Prints the per-line messages for invalid and

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "geometry/environment.h"
 
@@ -40,6 +41,13 @@ void rectangle_line(std::string *scene, const double p0[3], const double e1[3], 
 // The completed Polygon p0, p0 + e1, p0 + e1 + e3, p0 + e3 (corners summed in
 // single precision) with nu x nv patches.
 Polygon rectangle_polygon(const float p0[3], const float e1[3], const float e3[3], int32_t nu, int32_t nv);
+
+// A random scene of completed polygons: a room facing in, boxes (on the
+// floor or floating, faces facing out), tilted rectangles with exactly
+// perpendicular integer edges, and now and then a duplicate of an earlier
+// polygon; every fourth seed turned as a whole. Coordinates are eighths, so
+// hits land on boundaries and distances tie.
+std::vector<Polygon> random_scene(uint32_t seed);
 
 struct Hemicube;
 

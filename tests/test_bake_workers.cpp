@@ -1,0 +1,116 @@
+// halvora-bake's form-factor workers against one worker's walk over the
+// same scene: the same rows bit for bit, handed over in row order, for
+// every number of workers. Run under ThreadSanitizer as well.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "bake/workers.h"
+#include "formfactor/formfactor.h"
+#include "formfactor/hemicube.h"
+#include "geometry/environment.h"
+#include "geometry/patches.h"
+#include "support/scene_builder.h"
+
+namespace {
+
+// Binary fractions and a decimal size single precision cannot hold.
+const float PIXEL_SIZES[] = {0.5f, 0.375f, 0.25f, 0.2f};
+
+// Every row of the scene by one worker walking the patches.
+std::vector<float> walked_rows(std::vector<Polygon> &polys, float pixel_size) {
+    int32_t count = (int32_t)polys.size();
+    build_patch_grid(polys.data(), count);
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polys.data(), count, patch_grid, pixel_size);
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
+    std::vector<float> rows;
+    each_patch_hemicube(&worker.hemicube, polys.data(), count, [&]() {
+        form_factor_row(&worker, &scene);
+        rows.insert(rows.end(), worker.row.values, worker.row.values + scene.patch_count);
+        row_clear(&worker.row);
+    });
+    form_factor_worker_free(&worker);
+    form_factor_scene_free(&scene);
+    free_patch_grid(polys.data(), count);
+    return rows;
+}
+
+// What a sink saw: the rows' bytes in the order taken, and whether every
+// begin came just before the take of the same row, rows in order.
+struct TakenRows {
+    std::vector<float> values;
+    int32_t patches = 0;
+    int64_t begun = -1, taken = 0;
+    bool in_order = true;
+    int64_t refuse_at = -1; // refuses this row
+};
+
+void begin_row(int64_t row, void *context) {
+    TakenRows *t = (TakenRows *)context;
+    t->in_order = t->in_order && t->begun == t->taken - 1 && row == t->taken;
+    t->begun = row;
+}
+
+bool take_row(const FormFactorRow *row, int64_t index, void *context) {
+    TakenRows *t = (TakenRows *)context;
+    t->in_order = t->in_order && t->begun == index && index == t->taken;
+    if (index == t->refuse_at) return false;
+    t->values.insert(t->values.end(), row->values, row->values + t->patches);
+    t->taken++;
+    return true;
+}
+
+TakenRows threaded_rows(std::vector<Polygon> &polys, float pixel_size, int32_t threads, int64_t refuse_at = -1) {
+    int32_t count = (int32_t)polys.size();
+    build_patch_grid(polys.data(), count);
+    FormFactorScene scene;
+    form_factor_scene_init(&scene, polys.data(), count, patch_grid, pixel_size);
+    TakenRows taken;
+    taken.patches = scene.patch_count;
+    taken.refuse_at = refuse_at;
+    FormFactorRowSink sink = {begin_row, take_row, &taken};
+    FormFactorWork work;
+    bool whole = form_factor_rows_threaded(&scene, threads, &sink, &work);
+    EXPECT_EQ(whole, refuse_at < 0);
+    if (whole) EXPECT_EQ(work.runs.rows + work.runs.declined, scene.patch_count) << "counts summed over the workers";
+    form_factor_scene_free(&scene);
+    free_patch_grid(polys.data(), count);
+    return taken;
+}
+
+} // namespace
+
+// Seeded scenes, some with a floor of many patches whose blocks are relayed
+// from worker to worker, at 1, 2, 3 and 8 workers: the rows of one worker,
+// bit for bit, taken in row order. A sink that refuses a row stops them all
+// there, whatever the rows still in flight (the sanitizers check they are
+// released).
+TEST(ThreadedFormFactors, EveryThreadCountGivesOneWorkersRowsInRowOrder) {
+    for (uint32_t seed = 1; seed <= 24; seed++) {
+        std::vector<Polygon> polys = random_scene(seed);
+        if (seed % 3 == 0) {
+            const float p0[3] = {0.25f, 0.25f, 0.125f}, e1[3] = {1.5f, 0, 0}, e3[3] = {0, 1.25f, 0};
+            polys.push_back(rectangle_polygon(p0, e1, e3, 23, 19));
+        }
+        float pixel_size = PIXEL_SIZES[seed % 4];
+        std::vector<float> one = walked_rows(polys, pixel_size);
+        for (int32_t threads : {1, 2, 3, 8}) {
+            TakenRows taken = threaded_rows(polys, pixel_size, threads);
+            EXPECT_TRUE(taken.in_order) << "seed " << seed << ", " << threads << " threads";
+            ASSERT_EQ(taken.values.size(), one.size()) << "seed " << seed << ", " << threads << " threads";
+            EXPECT_EQ(memcmp(taken.values.data(), one.data(), one.size() * sizeof(float)), 0)
+                << "seed " << seed << ", " << threads << " threads";
+        }
+    }
+    std::vector<Polygon> polys = random_scene(5);
+    for (int32_t threads : {2, 8}) {
+        TakenRows taken = threaded_rows(polys, 0.25f, threads, 7);
+        EXPECT_EQ(taken.taken, 7) << "no row after the refused one";
+        EXPECT_TRUE(taken.in_order);
+    }
+}
+
