@@ -58,7 +58,7 @@ struct Measure {
     int32_t sweeps[3] = {0, 0, 0};
     bool ff_same = false, patchrad_same = true, vertrad_same = false;
     long peak_kb = -1;
-    CellcastCounters counters = {0, 0, 0};
+    CellcastCounters counters = {0, 0, 0, 0};
     RuncastCounters runs = {0, 0, 0, 0, 0};
 };
 
@@ -285,7 +285,7 @@ int main(int argc, char **argv) {
     int32_t skip_reference_at = 1 << 30;
     const char *only = nullptr;
     bool solver_only = false;
-    bool fine = false, fine_reference = false, formfactor_only = false; // the form-factor table's options
+    bool fine = false, fine_reference = false, formfactor_only = false, threads_only = false; // the form-factor table's options
     int repeat = 0;                                                      // its turns per path (0: the scene's own)
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--skip-reference-at") == 0 && a + 1 < argc) skip_reference_at = atoi(argv[++a]);
@@ -294,10 +294,11 @@ int main(int argc, char **argv) {
         else if (strcmp(argv[a], "--fine") == 0) fine = true;
         else if (strcmp(argv[a], "--fine-reference") == 0) fine = fine_reference = true;
         else if (strcmp(argv[a], "--formfactor-only") == 0) formfactor_only = true;
+        else if (strcmp(argv[a], "--threads") == 0) threads_only = true;
         else if (strcmp(argv[a], "--repeat") == 0 && a + 1 < argc && atoi(argv[a + 1]) > 0) repeat = atoi(argv[++a]);
         else {
             fprintf(stderr, "usage: %s [--skip-reference-at PATCHES] [--only NAME] [--solver] [--fine] "
-                            "[--fine-reference] [--formfactor-only] [--repeat TURNS]\n", argv[0]);
+                            "[--fine-reference] [--formfactor-only] [--threads] [--repeat TURNS]\n", argv[0]);
             return 2;
         }
     }
@@ -312,6 +313,10 @@ int main(int argc, char **argv) {
     }
     if (formfactor_only) {
         formfactor_bench(table, fine, fine_reference, repeat);
+        return 0;
+    }
+    if (threads_only) {
+        threads_bench(table, repeat > 0 ? repeat : 3);
         return 0;
     }
 

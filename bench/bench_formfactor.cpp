@@ -47,24 +47,6 @@ double cpu_seconds() {
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-// Parses the scene text into `polygons` and builds the patch grid.
-void load_scene(const std::string &text) {
-    FILE *source = tmpfile(), *binary = tmpfile();
-    if (source == nullptr || binary == nullptr) {
-        perror("bench: tmpfile");
-        exit(1);
-    }
-    fwrite(text.data(), 1, text.size(), source);
-    rewind(source);
-    polygon_count = parse_environment_file(source, binary);
-    rewind(binary);
-    read_polygons(polygon_count, binary);
-    fclose(source);
-    fclose(binary);
-    build_patch_grid(polygons, polygon_count);
-    patch_count = count_patches(polygons, polygon_count);
-}
-
 // Every row of the scene by one path, as the driver's stage loops them.
 Result all_rows(Path path, float pixel_size) {
     Result r;
@@ -111,6 +93,23 @@ std::string seconds_text(double s) {
 }
 
 } // namespace
+
+void load_scene(const std::string &text) {
+    FILE *source = tmpfile(), *binary = tmpfile();
+    if (source == nullptr || binary == nullptr) {
+        perror("bench: tmpfile");
+        exit(1);
+    }
+    fwrite(text.data(), 1, text.size(), source);
+    rewind(source);
+    polygon_count = parse_environment_file(source, binary);
+    rewind(binary);
+    read_polygons(polygon_count, binary);
+    fclose(source);
+    fclose(binary);
+    build_patch_grid(polygons, polygon_count);
+    patch_count = count_patches(polygons, polygon_count);
+}
 
 void formfactor_bench(FILE *table, bool fine, bool fine_reference, int repeat) {
     std::vector<BenchScene> scenes = {

@@ -5,12 +5,14 @@
 #      code table names tests that exist (tests/check_exit_codes.sh);
 #   2. the sanitizer build (build-asan/, AddressSanitizer and
 #      UndefinedBehaviorSanitizer): the same suite;
-#   3. a short run of each fuzz target (build-fuzz/, clang's libFuzzer with
+#   3. the ThreadSanitizer build (build-tsan/): halvora-bake's workers, alone
+#      and in whole bakes, at several thread counts;
+#   4. a short run of each fuzz target (build-fuzz/, clang's libFuzzer with
 #      both sanitizers), when clang and libFuzzer are installed.
 # Every step runs even when an earlier one failed; the script exits non-zero
 # when any step failed, and closes with "N passed, M failed" over the steps.
 #
-# Environment: BUILD_DIR, ASAN_BUILD_DIR, FUZZ_BUILD_DIR (build directories),
+# Environment: BUILD_DIR, ASAN_BUILD_DIR, TSAN_BUILD_DIR, FUZZ_BUILD_DIR (build directories),
 # JOBS (parallel jobs, default 2), FUZZ_SECONDS (per fuzz target, default 30).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +21,7 @@ scripts/deps.sh test || exit 1
 
 build=${BUILD_DIR:-build}
 asan_build=${ASAN_BUILD_DIR:-build-asan}
+tsan_build=${TSAN_BUILD_DIR:-build-tsan}
 fuzz_build=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-30}
@@ -67,6 +70,20 @@ run_sanitized_suite() {
     return $status
 }
 
+# Only what runs threads is built and run under ThreadSanitizer: the
+# workers' test (seeded scenes at 1, 2, 3 and 8 threads) and the bake's
+# whole runs beside the batch at several thread counts. A report ends the
+# process with a non-zero code.
+tsan_targets="test_bake_workers test_bake halvora-bake halvora_batch halvora"
+tsan_build_step() {
+    cmake -S . -B "$tsan_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORA_TESTS=ON -DHALVORA_THREAD_SANITIZE=ON \
+        >/dev/null && cmake --build "$tsan_build" -j"$jobs" --target $tsan_targets
+}
+tsan_suite() {
+    TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --test-dir "$tsan_build" --output-on-failure -j"$jobs" \
+        -R '^(ThreadedFormFactors|BakeRun)\.'
+}
+
 fuzz_possible() {
     command -v clang++ >/dev/null && [ -n "$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ]
 }
@@ -76,6 +93,8 @@ step "normal tests" run_suite "$build"
 step "exit code table" tests/check_exit_codes.sh "$build"
 step "sanitizer build" configure_and_build "$asan_build" -DHALVORA_SANITIZE=ON
 step "sanitizer tests" run_sanitized_suite "$asan_build"
+step "thread sanitizer build" tsan_build_step
+step "thread sanitizer tests" tsan_suite
 if fuzz_possible; then
     step "fuzz smoke run" env FUZZ_BUILD_DIR="$fuzz_build" scripts/fuzz.sh "$fuzz_seconds"
 else

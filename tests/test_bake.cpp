@@ -213,18 +213,24 @@ bool mount_namespace_refused(const ProgramResult &result) {
     return result.exit_code == 77 || result.err.rfind("unshare:", 0) == 0;
 }
 
+// The same with every number of threads (none given: the CPUs there are).
 TEST(BakeRun, SameConsoleAndBinaryFilesAsTheBatchThenItsOwnLinesAndTheEnd) {
-    BakeDir batch, bake;
+    BakeDir batch;
     run_in(&batch, halvora_batch_exe(), lit_cube(), {});
-    run_in(&bake, HALVORA_BAKE_EXE, lit_cube(), {"--keep"});
     ASSERT_EQ(batch.result.exit_code, 0);
-    EXPECT_EQ(bake.result.exit_code, 0);
-    EXPECT_EQ(bake.result.out, batch.result.out + "End of 'Halvora'.\n");
-    for (const char *name : BINARY_FILES)
-        EXPECT_EQ(read_file(bake.dir + "/" + name), read_file(batch.dir + "/" + name)) << name;
-    // Standard error is no terminal: plain progress lines, the last one complete.
-    EXPECT_NE(bake.result.err.find("form factors: 9/9 rows"), std::string::npos) << bake.result.err;
-    EXPECT_EQ(bake.result.err.find('\033'), std::string::npos);
+    for (const char *threads : {"", "1", "2", "3", "8"}) {
+        BakeDir bake;
+        std::vector<std::string> args = {"--keep"};
+        if (*threads) args.insert(args.end(), {"--threads", threads});
+        run_in(&bake, HALVORA_BAKE_EXE, lit_cube(), args);
+        EXPECT_EQ(bake.result.exit_code, 0) << threads;
+        EXPECT_EQ(bake.result.out, batch.result.out + "End of 'Halvora'.\n") << threads;
+        for (const char *name : BINARY_FILES)
+            EXPECT_EQ(read_file(bake.dir + "/" + name), read_file(batch.dir + "/" + name)) << name << ", " << threads;
+        // Standard error is no terminal: plain progress lines, the last one complete.
+        EXPECT_NE(bake.result.err.find("form factors: 9/9 rows"), std::string::npos) << bake.result.err;
+        EXPECT_EQ(bake.result.err.find('\033'), std::string::npos);
+    }
 }
 
 TEST(BakeRun, TerminalGetsABarBelowTheCounterAndItIsClearedAtTheEnd) {
@@ -295,6 +301,10 @@ TEST(BakeRun, CommandLine) {
         {{"--mesh", "x.obj"}, 64, "", "a .glb or a .ply"},
         {{"--size", "640x0"}, 64, "", "--size takes WIDTHxHEIGHT"},
         {{"--size", "16385x16"}, 64, "", "each 1 to 16384, not '16385x16'"},
+        {{"--threads", "0"}, 64, "", "--threads takes a number of threads from 1 to 1024, not '0'"},
+        {{"-j", "2x"}, 64, "", "not '2x'"},
+        {{"--threads=1025"}, 64, "", "not '1025'"},
+        {{"-j"}, 64, "", "option '-j' needs a value"},
         {{"a", "b"}, 64, "", "'b' is one too many"},
         {{"--", "a", "b"}, 64, "", "'b' is one too many"},
         {{"no-such-dir"}, 65, "", "\aERROR : Couldn't enter scene directory : no-such-dir"},

@@ -8,18 +8,20 @@
 //   polygon, published by the worker of the block before as soon as it has
 //   its block (it replays its moves on a relay before its own rows), keyed
 //   by the row it is for, and the free relays;
-// - the rows that are done, keyed by row, and each worker's free rows;
+// - the rows that are done and not yet taken, keyed by row, each kept as its
+//   touched entries (a row sees at most as many patches as it has cells, and
+//   mostly far fewer than the scene has);
 // - `next_row`, the row the sink takes next, and `writing`, true while one
 //   worker hands rows to the sink (outside the lock, so the others go on).
 //
 // Why no worker waits forever: a worker waits only for a relay (published by
 // a worker that already holds the block before and publishes before its
-// first row), or, its rows all done and not yet taken, for a row of its own
-// to come back. The row `next_row` is then always being computed by a
-// worker that does not wait: the rows before it are taken, so the block
-// holding it has been carved, its relay published, and its worker is at that
-// row. When that worker hands it in, it becomes the writer and takes every
-// row that follows and is done.
+// first row), or, with the held rows beyond their bound, for the sink to
+// catch up; but never when the row it computes next is `next_row`. That row
+// is always in a block carved (or next to carve) whose worker is at it: the
+// rows before it are taken. When that worker hands it in, it becomes the
+// writer (or the writer takes it) and the rows that follow and are done go
+// to the sink.
 //
 // The bytes are those of one worker: each row is computed from the cells of
 // the hemicube after the same moves since the same placement (the relays
@@ -32,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <new>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -44,33 +47,31 @@
 
 namespace {
 
-struct Worker {
-    FormFactorWorker rows;                // hemicube, the row being filled, tables
-    std::vector<FormFactorRow> free_rows; // its own rows, taken and cleared
+// A finished row as it waits for its turn: the patches its worker touched and
+// what they hold, every other entry +0.
+struct HeldRow {
+    std::vector<int32_t> patches;
+    std::vector<float> values;
 };
 
 struct Workers {
     const FormFactorScene *scene;
     const FormFactorRowSink *sink;
     std::mutex lock;
-    std::condition_variable changed; // a relay published, a row taken, the writer done
+    std::condition_variable changed; // a relay published, rows taken, a block carved
     RowSplit split;
     std::map<int64_t, Hemicube *> relays;  // published, by the first row of the block they are for
     std::vector<Hemicube *> free_relays;
-    std::map<int64_t, std::pair<FormFactorRow, Worker *>> done; // rows not yet taken, by row
-    int64_t next_row = 0;
-    bool writing = false;
-    bool refused = false; // the sink refused a row: every worker stops
+    std::map<int64_t, HeldRow> held;       // finished rows not yet taken, by row
+    uint64_t held_bytes = 0;
+    int64_t next_row = 0;                  // the row the sink takes next
+    bool writing = false;                  // a worker is handing rows to the sink
+    FormFactorRow out;                     // the writer's dense row, +0 but where a held row is put
+    bool refused = false;                  // the sink refused a row: every worker stops
+    bool out_of_memory = false;            // a held row could not be kept
 };
 
-FormFactorRow new_row(const FormFactorScene *scene) {
-    FormFactorRow row;
-    row.values = (float *)checked_calloc((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
-    row.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
-                                            EXIT_FF_ROW_NO_MEMORY);
-    row.touched_count = 0;
-    return row;
-}
+uint64_t held_size(const HeldRow &row) { return row.patches.size() * (sizeof(int32_t) + sizeof(float)); }
 
 Vec3 centre_of(const Polygon *polys, int32_t polygon, int32_t patch) {
     Vec3 centre;
@@ -79,40 +80,53 @@ Vec3 centre_of(const Polygon *polys, int32_t polygon, int32_t patch) {
     return centre;
 }
 
-// Hands the worker's filled row in and gives it a free one; while no other
-// worker does, takes every row that is next to the sink. With `guard` held.
-void hand_in(Workers *s, Worker *w, int64_t row, std::unique_lock<std::mutex> &guard) {
-    s->done.emplace(row, std::make_pair(w->rows.row, w));
-    w->rows.row = FormFactorRow{}; // the worker holds no row until one comes back
+// Hands the worker's finished row in (its touched entries copied, the row
+// cleared) and, while no other worker does, gives the sink every row that is
+// next. `next` is the row this worker computes after this one. With `guard`
+// held. Waits while the held rows are beyond HELD_ROW_BYTES, unless this
+// worker's next row is the one the sink needs.
+void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::unique_lock<std::mutex> &guard) {
+    try {
+        HeldRow kept;
+        kept.patches.assign(row->touched, row->touched + row->touched_count);
+        kept.values.resize(kept.patches.size());
+        for (size_t t = 0; t < kept.patches.size(); t++) kept.values[t] = row->values[kept.patches[t]];
+        s->held_bytes += held_size(kept);
+        s->held.emplace(index, std::move(kept));
+    } catch (const std::bad_alloc &) {
+        s->out_of_memory = s->refused = true;
+        s->changed.notify_all();
+    }
+    row_clear(row);
     if (!s->writing) {
         s->writing = true;
-        for (auto next = s->done.find(s->next_row); next != s->done.end() && !s->refused;
-             next = s->done.find(s->next_row)) {
-            FormFactorRow values = next->second.first;
-            Worker *owner = next->second.second;
-            s->done.erase(next);
+        for (auto at = s->held.find(s->next_row); at != s->held.end() && !s->refused; at = s->held.find(s->next_row)) {
+            HeldRow taken = std::move(at->second);
+            s->held.erase(at);
+            s->held_bytes -= held_size(taken);
             guard.unlock();
+            FormFactorRow *out = &s->out;
+            out->touched_count = (int32_t)taken.patches.size();
+            for (size_t t = 0; t < taken.patches.size(); t++) {
+                out->touched[t] = taken.patches[t];
+                out->values[taken.patches[t]] = taken.values[t];
+            }
             s->sink->begin(s->next_row, s->sink->context);
-            bool taken = s->sink->take(&values, s->next_row, s->sink->context);
-            row_clear(&values);
+            bool accepted = s->sink->take(out, s->next_row, s->sink->context);
+            row_clear(out);
             guard.lock();
-            if (!taken) s->refused = true;
-            owner->free_rows.push_back(values);
+            if (!accepted) s->refused = true;
             s->next_row++;
             s->changed.notify_all();
         }
         s->writing = false;
     }
-    s->changed.wait(guard, [&] { return !w->free_rows.empty() || s->refused; });
-    if (!w->free_rows.empty()) {
-        w->rows.row = w->free_rows.back();
-        w->free_rows.pop_back();
-    }
+    s->changed.wait(guard, [&] { return s->held_bytes <= HELD_ROW_BYTES || next == s->next_row || s->refused; });
 }
 
-void work(Workers *s, Worker *w) {
+void work(Workers *s, FormFactorWorker *w) {
     const Polygon *polys = s->scene->polygons;
-    Hemicube *h = &w->rows.hemicube;
+    Hemicube *h = &w->hemicube;
     std::unique_lock<std::mutex> guard(s->lock);
     RowBlock block;
     while (!s->refused && row_split_next(&s->split, &block)) {
@@ -153,9 +167,11 @@ void work(Workers *s, Worker *w) {
         for (int32_t patch = block.first; patch < block.end; patch++) {
             Vec3 centre = centre_of(polys, block.polygon, patch);
             hemicube_move(h, &centre);
-            form_factor_row(&w->rows, s->scene);
+            form_factor_row(w, s->scene);
+            int64_t row = block.first_row + (patch - block.first);
             guard.lock();
-            hand_in(s, w, block.first_row + (patch - block.first), guard);
+            // After the block's last row, this worker's next row is the next block's.
+            hand_in(s, &w->row, row, patch + 1 < block.end ? row + 1 : s->split.row, guard);
             bool stop = s->refused;
             guard.unlock();
             if (stop) break;
@@ -173,13 +189,16 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, co
     s.scene = scene;
     s.sink = sink;
     row_split_start(&s.split, scene->polygons, scene->polygon_count, threads);
-    // Everything the workers use, before any starts.
-    std::vector<Worker> workers((size_t)threads);
-    for (Worker &w : workers) {
-        form_factor_worker_init(&w.rows, scene);
-        form_factor_worker_tables(&w.rows, scene);
-        for (int32_t r = 0; r < ROWS_AHEAD; r++) w.free_rows.push_back(new_row(scene));
+    // Everything the workers use but the held rows, before any starts.
+    std::vector<FormFactorWorker> workers((size_t)threads);
+    for (FormFactorWorker &w : workers) {
+        form_factor_worker_init(&w, scene);
+        form_factor_worker_tables(&w, scene);
     }
+    s.out.values = (float *)checked_calloc((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
+    s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
+                                              EXIT_FF_ROW_NO_MEMORY);
+    s.out.touched_count = 0;
     std::vector<Hemicube> relays((size_t)threads + 1);
     for (Hemicube &relay : relays) {
         relay = Hemicube{};
@@ -188,14 +207,14 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, co
     }
 
     std::vector<std::thread> running;
-    for (Worker &w : workers) running.emplace_back(work, &s, &w);
+    for (FormFactorWorker &w : workers) running.emplace_back(work, &s, &w);
     for (std::thread &t : running) t.join();
 
     if (work_done != nullptr) *work_done = FormFactorWork{};
-    for (Worker &w : workers) {
+    for (FormFactorWorker &w : workers) {
         if (work_done != nullptr) {
-            const CellcastCounters &c = w.rows.cull.counters;
-            const RuncastCounters &r = w.rows.runs.counters;
+            const CellcastCounters &c = w.cull.counters;
+            const RuncastCounters &r = w.runs.counters;
             work_done->cull.nodes += c.nodes;
             work_done->cull.candidates += c.candidates;
             work_done->cull.projections += c.projections;
@@ -206,18 +225,12 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, co
             work_done->runs.runs += r.runs;
             work_done->runs.declined += r.declined;
         }
-        for (FormFactorRow &row : w.free_rows) {
-            free(row.values);
-            free(row.touched);
-        }
-        form_factor_worker_free(&w.rows);
+        form_factor_worker_free(&w);
     }
-    // Rows still held when the sink refused one.
-    for (auto &entry : s.done) {
-        free(entry.second.first.values);
-        free(entry.second.first.touched);
-    }
+    free(s.out.values);
+    free(s.out.touched);
     for (Hemicube &relay : relays) free(relay.hemicube_cells);
+    if (s.out_of_memory) fatal_out_of_memory(EXIT_FF_ROW_NO_MEMORY);
     return !s.refused;
 }
 

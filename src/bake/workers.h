@@ -3,19 +3,21 @@
 // hemicube placed on its polygon or handed on from the block before (a
 // relay), the rows handed to the sink in row order.
 //
-// Memory: one FormFactorWorker per thread, ROWS_AHEAD rows of its own to
-// fill while earlier rows of other workers are still being computed, and
-// threads + 1 relays. A worker whose rows all wait to be taken waits too, so
-// at most threads x (ROWS_AHEAD + 1) rows are held at any time. All of it is
-// obtained before the threads start, so no worker ends the process.
+// Memory: one FormFactorWorker per thread, threads + 1 relays, one row for
+// the sink, and the finished rows that wait for an earlier one: kept as
+// their touched entries, 8 bytes each, at most HELD_ROW_BYTES of them and
+// one row per worker beyond (a worker waits while they are over, unless its
+// next row is the one the sink needs). All but the held rows is obtained
+// before the threads start; a held row that cannot be kept ends the run with
+// code 7 once the workers have stopped.
 #pragma once
 
 #include <cstdint>
 
 #include "formfactor/formfactor.h"
 
-// Finished rows a worker may hold beyond the one it fills.
-const int32_t ROWS_AHEAD = 4;
+// Bytes of finished rows held for the sink before the workers wait.
+const uint64_t HELD_ROW_BYTES = 256ull << 20;
 
 // Largest --threads.
 const int32_t MAX_THREADS = 1024;

@@ -1,0 +1,187 @@
+// halvora-bake's form-factor workers: the stage at 1 and 2 threads side by
+// side (wall seconds, best of the turns, the rows' bytes compared through a
+// hash of every row in order), and beyond this machine a model of the split
+// at 4 to 64 workers from the measured cost of every row at one thread and of
+// the relays' replays.
+//
+// The model: workers take blocks in row order (row_split_next) as they come
+// free; a block that is relayed in starts no earlier than the relay of the
+// block before is ready (that block's start plus its replay); a block that
+// relays out costs its replay before its rows. Makespan against the one
+// worker's total over the workers is the efficiency. The rows held for the
+// sink are not modelled: they are kept sparsely up to a bound that these
+// scenes stay far below.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "bake/workers.h"
+#include "bench_formfactor.h"
+#include "formfactor/formfactor.h"
+#include "formfactor/hemicube.h"
+#include "formfactor/worksplit.h"
+#include "geometry/environment.h"
+#include "geometry/patches.h"
+#include "scenes.h"
+
+namespace {
+
+double wall_seconds() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+// A hash of the rows in the order taken, with each row's start and end time.
+struct RowLog {
+    uint64_t hash = 1469598103934665603ull;
+    int32_t patches = 0;
+    int64_t next = 0;
+    bool in_order = true;
+    std::vector<double> begun, cost;
+};
+
+void log_begin(int64_t row, void *context) {
+    RowLog *log = (RowLog *)context;
+    log->begun[(size_t)row] = wall_seconds();
+}
+
+bool log_take(const FormFactorRow *row, int64_t index, void *context) {
+    RowLog *log = (RowLog *)context;
+    log->cost[(size_t)index] = wall_seconds() - log->begun[(size_t)index];
+    log->in_order = log->in_order && index == log->next++;
+    const unsigned char *bytes = (const unsigned char *)row->values;
+    for (size_t k = 0; k < (size_t)log->patches * sizeof(float); k++) log->hash = (log->hash ^ bytes[k]) * 1099511628211ull;
+    return true;
+}
+
+struct Stage {
+    double seconds;
+    RowLog log;
+};
+
+Stage run_stage(const FormFactorScene *scene, int32_t threads) {
+    Stage stage;
+    stage.log.patches = scene->patch_count;
+    stage.log.begun.assign((size_t)scene->patch_count, 0);
+    stage.log.cost.assign((size_t)scene->patch_count, 0);
+    FormFactorRowSink sink = {log_begin, log_take, &stage.log};
+    double t0 = wall_seconds();
+    form_factor_rows_threaded(scene, threads, &sink, nullptr);
+    stage.seconds = wall_seconds() - t0;
+    return stage;
+}
+
+// Seconds per move of a relay's replay, per polygon: one replay over all its patches.
+std::vector<double> replay_costs(const FormFactorScene *scene) {
+    std::vector<double> per_move((size_t)scene->polygon_count, 0);
+    Hemicube h, relay = {};
+    hemicube_init(&h, &scene->hemicube);
+    relay.hemicube_cells = hemicube_relay_cells(&scene->hemicube);
+    for (int32_t i = 0; i < scene->polygon_count; i++) {
+        const Polygon &p = scene->polygons[i];
+        hemicube_place(&h, scene->polygons, i);
+        double t0 = wall_seconds();
+        hemicube_relay_from(&relay, &h);
+        for (int32_t j = 0; j < p.patches_u; j++)
+            for (int32_t k = 0; k < p.patches_v; k++) {
+                Vec3 centre;
+                patch_center(scene->polygons, i, j, k, &centre);
+                hemicube_move(&relay, &centre);
+            }
+        hemicube_relay_end(&relay);
+        per_move[(size_t)i] = (wall_seconds() - t0) / (double)(p.patches_u * p.patches_v);
+    }
+    free(relay.hemicube_cells);
+    hemicube_free(&h);
+    return per_move;
+}
+
+// The makespan of the split at `workers`, from the rows' costs and the replays'.
+double modelled_makespan(const FormFactorScene *scene, int32_t workers, const std::vector<double> &cost,
+                         const std::vector<double> &per_move) {
+    RowSplit split;
+    row_split_start(&split, scene->polygons, scene->polygon_count, workers);
+    std::vector<double> free_at((size_t)workers, 0);
+    double relay_ready = 0, makespan = 0;
+    RowBlock block;
+    while (row_split_next(&split, &block)) {
+        size_t w = (size_t)(std::min_element(free_at.begin(), free_at.end()) - free_at.begin());
+        double start = free_at[w];
+        if (block.relayed_in) start = std::max(start, relay_ready);
+        double replay = block.relays_out ? per_move[(size_t)block.polygon] * (double)(block.end - block.first) : 0;
+        if (block.relays_out) relay_ready = start + replay;
+        double rows = 0;
+        for (int64_t r = block.first_row; r < block.first_row + (block.end - block.first); r++) rows += cost[(size_t)r];
+        free_at[w] = start + replay + rows;
+        makespan = std::max(makespan, free_at[w]);
+    }
+    return makespan;
+}
+
+struct ThreadScene {
+    std::string name;
+    std::string text;
+    float pixel_size;
+    bool model; // the modelled split at 4 to 64 workers
+};
+
+} // namespace
+
+void threads_bench(FILE *table, int turns) {
+    std::vector<ThreadScene> scenes = {
+        {"furnished room", furnished_room(), 0.0078125f, true},
+        {"furnished room", furnished_room(), 0.05f, false},
+        {"cube room 1500", cube_room_of(1500), 0.0078125f, false},
+        {"cube room 1500", cube_room_of(1500), 0.05f, false},
+        {"cluttered hall", cluttered_hall(7), 0.1f, true},
+    };
+    fprintf(table, "\nForm-factor stage on halvora-bake's workers (wall s, best of %d turns each, in turn)\n\n", turns);
+    fprintf(table, "| scene | pixel size | patches | 1 thread | 2 threads | speed-up | same bytes |\n");
+    fprintf(table, "|---|---|---|---|---|---|---|\n");
+    std::vector<std::string> model_rows;
+    for (const ThreadScene &s : scenes) {
+        load_scene(s.text);
+        FormFactorScene scene;
+        form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, s.pixel_size);
+        double best[2] = {1e30, 1e30};
+        Stage one;
+        bool same = true;
+        for (int turn = 0; turn < turns; turn++) {
+            for (int32_t threads : {1, 2}) {
+                Stage stage = run_stage(&scene, threads);
+                best[threads - 1] = std::min(best[threads - 1], stage.seconds);
+                if (threads == 1 && turn == 0) one = stage;
+                same = same && stage.log.in_order && stage.log.hash == one.log.hash;
+            }
+        }
+        fprintf(table, "| %s | %g | %d | %.3f | %.3f | %.2fx | %s |\n", s.name.c_str(), (double)s.pixel_size,
+                (int)patch_count, best[0], best[1], best[0] / best[1], same ? "yes" : "NO");
+        if (s.model) {
+            std::vector<double> per_move = replay_costs(&scene);
+            double total = 0;
+            for (double c : one.log.cost) total += c;
+            char line[256];
+            int at = snprintf(line, sizeof line, "| %s | %g | %d | %.3f |", s.name.c_str(), (double)s.pixel_size,
+                              (int)patch_count, total);
+            for (int32_t workers : {4, 8, 16, 32, 64}) {
+                double makespan = modelled_makespan(&scene, workers, one.log.cost, per_move);
+                at += snprintf(line + at, sizeof line - (size_t)at, " %.1f %% |", 100.0 * total / workers / makespan);
+            }
+            model_rows.push_back(line);
+        }
+        form_factor_scene_free(&scene);
+        free_patch_grid(polygons, polygon_count);
+        free(polygons);
+        polygons = nullptr;
+    }
+    fprintf(table, "\nThe split modelled at more workers: efficiency = (one worker's rows / workers) / makespan, replays "
+                   "included\n\n");
+    fprintf(table, "| scene | pixel size | patches | rows at 1 thread (s) | 4 | 8 | 16 | 32 | 64 |\n");
+    fprintf(table, "|---|---|---|---|---|---|---|---|---|\n");
+    for (const std::string &line : model_rows) fprintf(table, "%s\n", line.c_str());
+}
