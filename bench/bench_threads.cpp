@@ -71,7 +71,10 @@ Stage run_stage(const FormFactorScene *scene, int32_t threads) {
     stage.log.cost.assign((size_t)scene->patch_count, 0);
     FormFactorRowSink sink = {log_begin, log_take, &stage.log};
     double t0 = wall_seconds();
-    form_factor_rows_threaded(scene, threads, &sink, nullptr);
+    FormFactorWorker first;
+    form_factor_worker_init(&first, scene);
+    form_factor_rows_threaded(scene, &first, threads, &sink, nullptr);
+    form_factor_worker_free(&first);
     stage.seconds = wall_seconds() - t0;
     return stage;
 }

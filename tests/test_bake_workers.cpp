@@ -74,7 +74,10 @@ TakenRows threaded_rows(std::vector<Polygon> &polys, float pixel_size, int32_t t
     taken.refuse_at = refuse_at;
     FormFactorRowSink sink = {begin_row, take_row, &taken};
     FormFactorWork work;
-    bool whole = form_factor_rows_threaded(&scene, threads, &sink, &work);
+    FormFactorWorker first;
+    form_factor_worker_init(&first, &scene);
+    bool whole = form_factor_rows_threaded(&scene, &first, threads, &sink, &work);
+    form_factor_worker_free(&first);
     EXPECT_EQ(whole, refuse_at < 0);
     if (whole) EXPECT_EQ(work.runs.rows + work.runs.declined, scene.patch_count) << "counts summed over the workers";
     form_factor_scene_free(&scene);

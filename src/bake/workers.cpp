@@ -182,19 +182,21 @@ void work(Workers *s, FormFactorWorker *w) {
 
 } // namespace
 
-bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, const FormFactorRowSink *sink,
-                               FormFactorWork *work_done) {
-    if (threads <= 1) return form_factor_rows(scene, sink, work_done);
+bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *first, int32_t threads,
+                               const FormFactorRowSink *sink, FormFactorWork *work_done) {
+    if (threads <= 1) return form_factor_rows(scene, first, sink, work_done);
     Workers s;
     s.scene = scene;
     s.sink = sink;
     row_split_start(&s.split, scene->polygons, scene->polygon_count, threads);
     // Everything the workers use but the held rows, before any starts.
-    std::vector<FormFactorWorker> workers((size_t)threads);
-    for (FormFactorWorker &w : workers) {
+    std::vector<FormFactorWorker> more((size_t)threads - 1);
+    std::vector<FormFactorWorker *> workers = {first};
+    for (FormFactorWorker &w : more) {
         form_factor_worker_init(&w, scene);
-        form_factor_worker_tables(&w, scene);
+        workers.push_back(&w);
     }
+    for (FormFactorWorker *w : workers) form_factor_worker_tables(w, scene);
     s.out.values = (float *)checked_calloc((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
     s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
                                               EXIT_FF_ROW_NO_MEMORY);
@@ -207,14 +209,14 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, co
     }
 
     std::vector<std::thread> running;
-    for (FormFactorWorker &w : workers) running.emplace_back(work, &s, &w);
+    for (FormFactorWorker *w : workers) running.emplace_back(work, &s, w);
     for (std::thread &t : running) t.join();
 
     if (work_done != nullptr) *work_done = FormFactorWork{};
-    for (FormFactorWorker &w : workers) {
+    for (FormFactorWorker *w : workers) {
         if (work_done != nullptr) {
-            const CellcastCounters &c = w.cull.counters;
-            const RuncastCounters &r = w.runs.counters;
+            const CellcastCounters &c = w->cull.counters;
+            const RuncastCounters &r = w->runs.counters;
             work_done->cull.nodes += c.nodes;
             work_done->cull.candidates += c.candidates;
             work_done->cull.projections += c.projections;
@@ -225,8 +227,8 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, co
             work_done->runs.runs += r.runs;
             work_done->runs.declined += r.declined;
         }
-        form_factor_worker_free(&w);
     }
+    for (FormFactorWorker &w : more) form_factor_worker_free(&w);
     free(s.out.values);
     free(s.out.touched);
     for (Hemicube &relay : relays) free(relay.hemicube_cells);

@@ -22,14 +22,15 @@ const uint64_t HELD_ROW_BYTES = 256ull << 20;
 // Largest --threads.
 const int32_t MAX_THREADS = 1024;
 
-// The rows of `scene` by `threads` workers (1: form_factor_rows itself),
+// The rows of `scene` by `threads` workers, `first` (the caller's, obtained
+// and released by it) and threads - 1 more (1: form_factor_rows itself),
 // handed to the sink in row order: the sink's begin and take are called for
 // one row after the other, never at once, each row's begin just before its
 // take. Returns false when the sink refused a row (the workers stop at their
 // next row). `work` (when given) gets the fast paths' counts summed over the
 // workers.
-bool form_factor_rows_threaded(const FormFactorScene *scene, int32_t threads, const FormFactorRowSink *sink,
-                               FormFactorWork *work);
+bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *first, int32_t threads,
+                               const FormFactorRowSink *sink, FormFactorWork *work);
 
 // The CPUs this process may run on: its affinity mask, and no more than the
 // cgroup's CPU quota (cpu.max) where one is set. At least 1.

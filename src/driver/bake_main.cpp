@@ -38,8 +38,9 @@ int image_height() { return options.height ? options.height : config.window_heig
 void bake_preflight(int64_t patches) { preflight_check(patches, image_width(), image_height()); }
 
 // The form-factor rows on --threads workers.
-bool bake_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work) {
-    return form_factor_rows_threaded(scene, options.threads, sink, work);
+bool bake_rows(const FormFactorScene *scene, FormFactorWorker *worker, const FormFactorRowSink *sink,
+               FormFactorWork *work) {
+    return form_factor_rows_threaded(scene, worker, options.threads, sink, work);
 }
 
 // halvora's stages with the pre-flight before the patches and the rows on

@@ -106,16 +106,18 @@ bool append_row(const FormFactorRow *values, int64_t row, void *context) {
 FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     FILE *ff_file = fopen(FF_BIN, "wb+");
     if (ff_file == nullptr) fatal(EXIT_FF_BIN_CREATE, "Couldn't create form factor binary file : %s", FF_BIN);
-    // The run's fixed tables (the hemicube's delta form factors among them);
-    // the workers' rows and hemicubes come with the rows.
+    // The run's fixed tables (the hemicube's delta form factors among them),
+    // then the first worker's row and hemicube.
     FormFactorScene scene;
     form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, config.hemicube_pixel_size);
+    FormFactorWorker worker;
+    form_factor_worker_init(&worker, &scene);
     printf("Hemicube initialized, calculating form factors ");
     progress_start("form factors", patch_count);
     FormFactorFile out = {ff_file, (size_t)patch_count};
     FormFactorRowSink sink = {row_number, append_row, &out};
-    bool written = plan->form_factor_rows != nullptr ? plan->form_factor_rows(&scene, &sink, work)
-                                                     : form_factor_rows(&scene, &sink, work);
+    bool written = plan->form_factor_rows != nullptr ? plan->form_factor_rows(&scene, &worker, &sink, work)
+                                                     : form_factor_rows(&scene, &worker, &sink, work);
     // The last rows may still be buffered: they must reach the disk before
     // the stage counts as done.
     if (!written || fflush(ff_file) != 0 || ferror(ff_file))
@@ -123,6 +125,7 @@ FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     progress_finish();
     printf("done.  \n");
 
+    form_factor_worker_free(&worker);
     form_factor_scene_free(&scene);
     free_patch_grid(polygons, polygon_count);
     return ff_file;

@@ -18,9 +18,10 @@ struct BatchPlan {
     // found ...": 0 in halvora, for which that is a normal end of the run.
     int empty_scene_code;
     // Computes the form-factor rows and hands them to the sink in row order,
-    // as form_factor_rows does (halvora-bake: several workers); null in
-    // halvora, which runs form_factor_rows itself.
-    bool (*form_factor_rows)(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work);
+    // as form_factor_rows does with `worker` (halvora-bake: with more
+    // workers beside it); null in halvora, which runs form_factor_rows itself.
+    bool (*form_factor_rows)(const FormFactorScene *scene, FormFactorWorker *worker, const FormFactorRowSink *sink,
+                             FormFactorWork *work);
 };
 
 // What halvora runs: no pre-flight, an empty scene ends with code 0.

@@ -133,28 +133,26 @@ void form_factor_row_reference(FormFactorWorker *w, const FormFactorScene *scene
     add_cells(w);
 }
 
-bool form_factor_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work) {
-    FormFactorWorker worker;
-    form_factor_worker_init(&worker, scene);
+bool form_factor_rows(const FormFactorScene *scene, FormFactorWorker *worker, const FormFactorRowSink *sink,
+                      FormFactorWork *work) {
     const Polygon *polys = scene->polygons;
     int64_t row = 0;
     bool taken = true;
     for (int32_t i = 0; i < scene->polygon_count && taken; i++) {
-        hemicube_place(&worker.hemicube, polys, i);
+        hemicube_place(&worker->hemicube, polys, i);
         for (int32_t j = 0; j < polys[i].patches_u && taken; j++) {
             for (int32_t k = 0; k < polys[i].patches_v && taken; k++) {
                 Vec3 centre;
                 patch_center(polys, i, j, k, &centre);
-                hemicube_move(&worker.hemicube, &centre);
+                hemicube_move(&worker->hemicube, &centre);
                 sink->begin(row, sink->context);
-                form_factor_row(&worker, scene);
-                taken = sink->take(&worker.row, row, sink->context);
-                row_clear(&worker.row);
+                form_factor_row(worker, scene);
+                taken = sink->take(&worker->row, row, sink->context);
+                row_clear(&worker->row);
                 row++;
             }
         }
     }
-    if (work != nullptr) *work = FormFactorWork{worker.cull.counters, worker.runs.counters};
-    form_factor_worker_free(&worker);
+    if (work != nullptr) *work = FormFactorWork{worker->cull.counters, worker->runs.counters};
     return taken;
 }

@@ -100,7 +100,8 @@ struct FormFactorRowSink {
 
 // One worker over every row of the scene, in row order: its hemicube placed
 // on each polygon and moved patch to patch, each row handed to the sink.
-// Returns false when the sink refused a row. Fills `work` (when given) with
-// what the fast paths did. Ends the process as form_factor_worker_init and
-// form_factor_row do.
-bool form_factor_rows(const FormFactorScene *scene, const FormFactorRowSink *sink, FormFactorWork *work);
+// `worker` is the caller's, obtained (form_factor_worker_init) and released
+// by it. Returns false when the sink refused a row. Fills `work` (when given)
+// with what the fast paths did. Ends the process as form_factor_row does.
+bool form_factor_rows(const FormFactorScene *scene, FormFactorWorker *worker, const FormFactorRowSink *sink,
+                      FormFactorWork *work);
