@@ -71,7 +71,7 @@ struct GridForms {
     // starts the range, lane 1 the one that ends it, with the same
     // arithmetic as row() lane by lane. A row whose slopes say otherwise
     // takes row().
-    int inner_rows(int32_t first, int32_t stop, int32_t step, RunSpan *out) const {
+    __attribute__((always_inline)) int inner_rows(int32_t first, int32_t stop, int32_t step, RunSpan *out) const {
         int n = 0;
         bool rising = step > 0;
         // lane sign of G - tau N.d0: + for an above form, - for a below one

@@ -4,6 +4,11 @@
 // it. The letters (a) to (f) refer to the argument at the top of runcast.cpp.
 #pragma once
 
+// The runs' steps are split over several headers and files by role but run
+// as one loop: their inline helpers are forced inline, as the compiler
+// would do were they in one file.
+#define RUNCAST_INLINE inline __attribute__((always_inline))
+
 #include <emmintrin.h>
 
 #include <cstdint>

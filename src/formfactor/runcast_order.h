@@ -58,7 +58,7 @@ inline void emit(const RunRow *r, int32_t patch, int32_t first_cell, int32_t end
 // processor overlap them. Runs of one patch stay in order (a group that
 // repeats a patch is not taken together), so every entry receives the same
 // additions in the same order as add_cell_run one run after another.
-inline void add_line_runs(const RunRow *r) {
+RUNCAST_INLINE void add_line_runs(const RunRow *r) {
     RunScratch *s = r->s;
     const RunOut *runs = s->line_runs;
     int32_t n = s->line_run_count, k = 0;

@@ -23,7 +23,7 @@
 // ends, where each is smallest (the forms are affine), so every form holds
 // on every cell between; for possible, the cells cut off on each side are
 // cut off by one form that surely fails at both ends of the cut part.
-inline void certain_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
+RUNCAST_INLINE void certain_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
                    int32_t *hi) {
     int32_t a = 0, b = length - 1;
     for (int k = 0; k < rising; k++) a = std::max(a, ceil_index((forms[k].bound - forms[k].at(i)) * forms[k].inverse, 0, length - 1));
@@ -37,7 +37,7 @@ inline void certain_range(const RunFaceForm *forms, double i, int n, int rising,
     *hi = ok ? b : 0;
 }
 
-inline void possible_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
+RUNCAST_INLINE void possible_range(const RunFaceForm *forms, double i, int n, int rising, int falling, int32_t length, int32_t *lo,
                     int32_t *hi) {
     int32_t a = 0, b = length - 1;
     int left = -1, right = -1;
