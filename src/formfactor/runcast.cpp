@@ -53,7 +53,7 @@
 //       den_floor >= DEN_FLOOR_MIN, and rows outside these are declined
 //       (float_step and mapping_sum_error in runcast_tables_init,
 //       mapping_offset_error in prepare_candidate, grid_form_bound; the
-//       spans checked by GridForms in runcast_grid.cpp).
+//       spans checked by GridForms in runcast_grid_walk.h).
 //   (e) the distances are rounded: |dist - |X* - O|| <= E = |R|_2 +
 //       2^-22 sqrt 3 W, so p is surely nearer than q (whatever their
 //       indices) when t_q - t_p > (E_p + E_q) / dmin; as |N.d| <= 1.000001
@@ -117,6 +117,7 @@
 #include "formfactor/runcast_forms.h"
 #include "formfactor/runcast_order.h"
 #include "formfactor/runcast_ranges.h"
+#include "formfactor/runcast_grid_walk.h"
 #include "geometry/patches.h"
 
 #ifdef HALVORA_CHECK_INVARIANTS

@@ -161,9 +161,9 @@ void prepare_placement(RunScratch *s, const Hemicube *h);
 bool prepare_candidate(const RunRow *r, RunCandidate *c, int32_t q);
 void candidate_lines(const RunRow *r, RunCandidate *c, int f);
 
-// --- the grid (runcast_grid.cpp) ---
-void grid_caches(const RunRow *r, RunLineHit &h, int face);
-void patch_runs(const RunRow *r, const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, const RunLineHit *hits,
+// --- the grid (runcast_grid_walk.h) ---
+inline void grid_caches(const RunRow *r, RunLineHit &h, int face);
+RUNCAST_INLINE void patch_runs(const RunRow *r, const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, const RunLineHit *hits,
                 const int32_t *set, int n);
 
 // --- exact cells (runcast.cpp) ---

@@ -8,6 +8,10 @@
 // the run is cast exactly. The SSE2 walk (GridForms::inner_rows) takes the
 // two forms of a row side by side in the two lanes with the scalar walk's
 // arithmetic lane by lane (GridForms::row), so both give the same spans.
+//
+// A header of runcast.cpp alone, so that the line scan inlines the walk.
+#pragma once
+
 #include <algorithm>
 #include <cmath>
 
@@ -22,7 +26,7 @@
 
 // Fills line hit h's bounds and slopes, computing them for the row's
 // candidate and the hemicube face when first needed.
-void grid_caches(const RunRow *r, RunLineHit &h, int face) {
+inline void grid_caches(const RunRow *r, RunLineHit &h, int face) {
     const RunCandidate &c = *h.c;
     const RunPolygon &rp = r->tables->polygons[c.q];
     const Polygon *polygon = &r->scene->polygons[c.q];
@@ -87,7 +91,7 @@ int axis_spans(const RunLineHit &h, const RunPolygon &rp, int axis, int32_t coun
 // Splits the run [j, end] of cells that surely see polygon hit h into runs of
 // one patch each (or of no patch: u or v surely outside the grid), casting
 // exactly the cells that no row span or no column span covers.
-void patch_runs(const RunRow *r, const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, const RunLineHit *hits,
+RUNCAST_INLINE void patch_runs(const RunRow *r, const RunLineHit &h, int32_t cell0, int32_t j, int32_t end, const RunLineHit *hits,
                 const int32_t *set, int n) {
     const RunCandidate &c = *h.c;
     const RunPolygon &rp = r->tables->polygons[c.q];
