@@ -11,7 +11,7 @@
 #               built apart from the driver library and hands over to
 #               viewer/viewer.h
 #   viewer      base geometry export, and driver/config.h alone of the driver
-#   bake        base geometry formfactor export, and viewer/draw.h of the
+#   bake        base geometry formfactor solver export, and viewer/draw.h of the
 #               viewer (halvora-bake's workers, picture, meshes and
 #               pre-flight check)
 #   import      base geometry (halvora-import's OBJ reader)
@@ -31,7 +31,7 @@ allowed() {
     formfactor | solver | export) echo "base geometry $1" ;;
     driver) echo "base geometry formfactor solver export driver viewer/viewer.h viewer/draw.h bake import" ;;
     viewer) echo "base geometry export viewer driver/config.h" ;;
-    bake) echo "base geometry formfactor export viewer/draw.h bake" ;;
+    bake) echo "base geometry formfactor solver export viewer/draw.h bake" ;;
     import) echo "base geometry import" ;;
     *) echo "" ;;
     esac

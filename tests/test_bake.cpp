@@ -273,7 +273,7 @@ TEST(BakeRun, BadInputEndsAsTheBatchDoes) {
         EXPECT_EQ(bake.result.exit_code, batch.result.exit_code) << c.name;
         if (c.completes) {
             EXPECT_EQ(bake.result.out, batch.result.out + "End of 'Halvora'.\n") << c.name;
-            EXPECT_EQ(bake.result.err.substr(0, bake.result.err.find("form factors:")), batch.result.err) << c.name;
+            EXPECT_EQ(bake.result.err.substr(0, bake.result.err.find("patches:")), batch.result.err) << c.name;
         } else {
             EXPECT_EQ(bake.result.out, batch.result.out) << c.name;
             EXPECT_EQ(bake.result.err, batch.result.err) << c.name;
@@ -335,32 +335,48 @@ TEST(BakeRun, DirectoryArgumentReadsThereAndWritesOutputsHere) {
               (std::vector<std::string>{"FF.TXT", "PATCHES.TXT", "RADIOSTY.INI", "SOLUTION.TXT", "scene.txt"}));
 }
 
-TEST(Preflight, MatrixBeyondTheAddressSpaceLimitIsRefusedBeforeAnythingIsWritten) {
+TEST(Preflight, RowsBeyondTheAddressSpaceLimitAreRefusedAndWhatFitsRuns) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer cannot start under an address-space limit";
 #endif
-    // One polygon of 250 x 400 = 100,000 patches: a matrix of 4e10 bytes
-    // against `ulimit -v 8000000` (KiB).
-    BakeDir run;
-    run_in(&run, HALVORA_BAKE_EXE, "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(250 400)\n", {},
-           ProgramLimits{0, 8000000ULL * 1024});
-    EXPECT_EQ(run.result.exit_code, 60);
-    EXPECT_EQ(run.result.err.rfind("\aERROR : Not enough memory for the form-factor matrix of 100000 patches : "
-                                   "40000000000 bytes (38147.0 MiB) needed, ", 0), 0u) << run.result.err;
-    EXPECT_NE(run.result.err.find("left under the address-space limit (ulimit -v)\n"), std::string::npos);
-    EXPECT_EQ(entries(run.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
+    // Under `ulimit -v` of about 1 GB: one polygon of 1000 x 1000 patches
+    // would store up to 192 terms a row (the cells at 0.25), 1.55e9 bytes
+    // and more, which does not fit; 250 x 400 = 100,000 patches, whose
+    // n x n floats (4e10 bytes) would not fit either, keep no such block and
+    // run. Neither writes FF.BIN.
+    const ProgramLimits limit{0, 1000000ULL * 1024};
+    BakeDir refused, runs;
+    run_in(&refused, HALVORA_BAKE_EXE, "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(1000 1000)\n",
+           {"-j", "1"}, limit);
+    EXPECT_EQ(refused.result.exit_code, 60);
+    const std::string starts = "\aERROR : Not enough memory for the form-factor rows of 1000000 patches : ";
+    ASSERT_EQ(refused.result.err.rfind(starts, 0), 0u) << refused.result.err;
+    double needed = atof(refused.result.err.c_str() + starts.size());
+    EXPECT_GE(needed, 1000000.0 * (2 * 192 + 4) * 4) << refused.result.err;
+    EXPECT_LE(needed, 1.1 * 1000000.0 * (2 * 192 + 4) * 4) << refused.result.err;
+    EXPECT_NE(refused.result.err.find("left under the address-space limit (ulimit -v)\n"), std::string::npos);
+    EXPECT_EQ(entries(refused.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
+
+    run_in(&runs, HALVORA_BAKE_EXE, "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(250 400)\n",
+           {"-j", "1"}, limit);
+    EXPECT_EQ(runs.result.exit_code, 0) << runs.result.err;
 }
 
-TEST(Preflight, FormFactorFileBeyondTheFileSizeLimitIsRefused) {
-    // 40 x 25 = 1000 patches: FF.BIN of 4,000,000 bytes against a 1 MiB limit.
-    BakeDir run;
-    run_in(&run, HALVORA_BAKE_EXE, "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(40 25)\n", {},
-           ProgramLimits{1 << 20, 0});
-    EXPECT_EQ(run.result.exit_code, 61);
-    EXPECT_EQ(run.result.err, "\aERROR : Not enough disk space for form factor binary file FF.BIN of 1000 patches : "
-                              "4000000 bytes (3.8 MiB) needed, 1048576 bytes (1.0 MiB) allowed by the file-size "
-                              "limit (ulimit -f)\n");
-    EXPECT_EQ(entries(run.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
+TEST(Preflight, FormFactorFileBeyondTheFileSizeLimitIsRefusedOnlyWhenWritten) {
+    // 40 x 25 = 1000 patches: FF.BIN of 4,000,000 bytes against a 1 MiB
+    // limit, asked for by --ff-file; without it the run writes no FF.BIN.
+    BakeDir refused, runs;
+    const std::string scene = "[(0 0 0),(10 0 0),(10 10 0),(0 10 0)],(0 0 0),(0.5 0.5 0.5),(40 25)\n";
+    run_in(&refused, HALVORA_BAKE_EXE, scene, {"--ff-file"}, ProgramLimits{1 << 20, 0});
+    EXPECT_EQ(refused.result.exit_code, 61);
+    EXPECT_EQ(refused.result.err,
+              "\aERROR : Not enough disk space for form factor binary file FF.BIN of 1000 patches : "
+              "4000000 bytes (3.8 MiB) needed, 1048576 bytes (1.0 MiB) allowed by the file-size "
+              "limit (ulimit -f)\n");
+    EXPECT_EQ(entries(refused.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
+    run_in(&runs, HALVORA_BAKE_EXE, scene, {}, ProgramLimits{1 << 20, 0});
+    EXPECT_EQ(runs.result.exit_code, 0) << runs.result.err;
+    EXPECT_EQ(entries(runs.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
 }
 
 TEST(BakeOutputs, ExportsAreTheMenusTexts) {
@@ -653,11 +669,9 @@ TEST(BakeSignals, SignalDuringTheRowsRemovesEveryUnfinishedOutputAndEndsTheBake)
         }
         ASSERT_TRUE(WIFSIGNALED(bake.status)) << what;
         EXPECT_EQ(WTERMSIG(bake.status), c.sig) << what;
-        EXPECT_EQ(entries(dir.path),
-                  (std::vector<std::string>{"FF.BIN", "PATCH.BIN", "RADIOSTY.INI", "scene.txt", "x.png"}))
+        EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"PATCH.BIN", "RADIOSTY.INI", "scene.txt", "x.png"}))
             << what;
         EXPECT_EQ(read_file(dir / "x.png"), "old") << what;
-        EXPECT_LT(file_size(dir / "FF.BIN"), 16 * 16 * 4) << what;
     }
 }
 
@@ -674,12 +688,12 @@ TEST(Preflight, FilesAreCountedTogetherOnEachFileSystem) {
         std::string err_starts;
     } cases[] = {
         // 984 pages, two taken by RADIOSTY.INI and scene.txt: 982 free, 1004 needed.
-        {"scene", 984, "scene", "\aERROR : Not enough disk space for the files PATCH.BIN, FF.BIN, PATCHRAD.BIN and "
+        {"scene", 984, "scene --ff-file", "\aERROR : Not enough disk space for the files PATCH.BIN, FF.BIN, PATCHRAD.BIN and "
                                 "VERTRAD.BIN of 1000 patches : 4112384 bytes (3.9 MiB) needed, 4022272 bytes (3.8 MiB) "
                                 "free on the disk\n"},
         // The exports go to DIR too: FF.TXT alone takes 8,001,000 bytes; 2998
         // pages free, the binary files 1004, the exports 2121.
-        {"scene", 3000, "scene --exports",
+        {"scene", 3000, "scene --exports --ff-file",
          "\aERROR : Not enough disk space for the files PATCH.BIN, FF.BIN, PATCHRAD.BIN, VERTRAD.BIN, FF.TXT, "
          "PATCHES.TXT and SOLUTION.TXT of 1000 patches : "},
         // The picture on a disk of its own: at most 2000 x 6001 bytes, 1/64 of

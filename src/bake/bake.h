@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ struct BakeOptions {
     int width = 0, height = 0;        // --size WxH; 0: the INI's window size
     bool coarse = false;              // --coarse: one colour per patch
     bool exports = false;             // --exports: FF.TXT, PATCHES.TXT, SOLUTION.TXT
-    bool keep = false;                // --keep: the binary files stay
+    bool keep = false;                // --keep: the binary files stay (FF.BIN written)
+    bool ff_file = false;             // --ff-file: FF.BIN written and kept
     int32_t threads = 0;              // --threads N, -j N; 0: available_cpus()
 };
 
@@ -59,13 +61,26 @@ extern BakeOutputs bake_outputs;
 // (40, 41, 42 as the viewer's menu; EXIT_BAKE_IMAGE_WRITE, EXIT_BAKE_MESH_WRITE).
 void create_bake_outputs(const BakeOptions &options);
 
-// Before any long work, with the scene read: the picture of width x height
-// pixels (when asked for) can be drawn off-screen (EXIT_BAKE_RENDER); the
-// solver's matrix of `patches` x `patches` floats fits the memory the process
-// may still take (EXIT_BAKE_MEMORY); and every file the run will write, the
-// binary files and the outputs, fits the file-size limit and, added up per
-// file system, the free space (EXIT_BAKE_DISK).
-void preflight_check(int64_t patches, int image_width, int image_height);
+// What the pre-flight needs to know of the run beside its patches.
+struct PreflightRun {
+    int image_width, image_height; // the picture's size, when one is asked for
+    int64_t cells;                 // the hemicube's cells (hemicube_cells_for); -1: unknown
+    int32_t threads;               // form-factor workers
+    bool form_factor_file;         // FF.BIN is written
+};
+
+// Before any long work, with the scene read: the picture (when asked for)
+// can be drawn off-screen (EXIT_BAKE_RENDER); the form-factor rows of
+// `patches` patches and their workers fit the memory the process may still
+// take (EXIT_BAKE_MEMORY); and every file the run will write, the binary
+// files and the outputs, fits the file-size limit and, added up per file
+// system, the free space (EXIT_BAKE_DISK).
+void preflight_check(int64_t patches, const PreflightRun &run);
+
+// Bytes at most of the solver's row store, the workers' rows and the rows
+// held for their turn, for n patches, a hemicube of `cells` cells (-1:
+// unknown, taken as n) and `threads` workers.
+uint64_t rows_memory(uint64_t n, int64_t cells, int32_t threads);
 
 // The off-screen drawing can be had and takes width x height pixels (62).
 void check_image_size(int width, int height);
@@ -88,6 +103,13 @@ uint64_t mesh_file_bound(const std::string &name, uint64_t patches);
 // in place (EXIT_BAKE_MESH_WRITE).
 void write_mesh(int output);
 
-// FF.TXT, PATCHES.TXT and SOLUTION.TXT from the binary files, as the viewer's
-// menu writes them, each put in place and reported when complete (40, 41, 42).
+// FF.TXT from the row store, PATCHES.TXT and SOLUTION.TXT from the binary
+// files, as the viewer's menu writes them, each put in place and reported
+// when complete (40, 41, 42).
 void write_exports();
+
+// FF.TXT's text from the row store (kept past the output stage), byte for
+// byte what the export writes from FF.BIN: a row's unlisted entries are +0
+// there too. Flushes `out`; a text that did not all reach it ends the
+// process with code 42.
+void export_stored_form_factors(FILE *out);

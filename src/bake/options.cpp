@@ -41,13 +41,15 @@ const char *const USAGE =
     "  --size WxH        image size in pixels (default: the INI's window size)\n"
     "  --exports         FF.TXT, PATCHES.TXT and SOLUTION.TXT in DIR, as the viewer's menu\n"
     "  --keep            keep PATCH.BIN, FF.BIN, PATCHRAD.BIN and VERTRAD.BIN in DIR\n"
+    "  --ff-file         write FF.BIN in DIR and keep it (the rows are otherwise\n"
+    "                    kept in memory only; --keep writes it too)\n"
     "  -j, --threads N   form-factor rows on N threads, 1 to 1024 (default: the CPUs\n"
     "                    this process may use); the same bytes for every N\n"
     "  -h, --help        this text\n"
     "  -V, --version     the version\n"
     "\n"
     "Exit codes: 0 done; halvora's codes for its stages (see halvora(1));\n"
-    "60 the form-factor matrix does not fit the memory, 61 the files do not fit\n"
+    "60 the form-factor rows do not fit the memory, 61 the files do not fit\n"
     "the disk (both before any long work), 62 no off-screen drawing, 63 the PNG\n"
     "cannot be written, 64 bad command line, 65 DIR cannot be entered,\n"
     "66 a mesh file cannot be written, 67 another bake runs in DIR,\n"
@@ -83,7 +85,7 @@ void parse_threads(const char *text, BakeOptions *options) {
     options->threads = (int32_t)threads;
 }
 
-enum LongOnly { OPT_IMAGE = 256, OPT_MESH, OPT_COARSE, OPT_SIZE, OPT_EXPORTS, OPT_KEEP };
+enum LongOnly { OPT_IMAGE = 256, OPT_MESH, OPT_COARSE, OPT_SIZE, OPT_EXPORTS, OPT_KEEP, OPT_FF_FILE };
 
 const option LONG_OPTIONS[] = {
     {"image", required_argument, nullptr, OPT_IMAGE},
@@ -92,6 +94,7 @@ const option LONG_OPTIONS[] = {
     {"size", required_argument, nullptr, OPT_SIZE},
     {"exports", no_argument, nullptr, OPT_EXPORTS},
     {"keep", no_argument, nullptr, OPT_KEEP},
+    {"ff-file", no_argument, nullptr, OPT_FF_FILE},
     {"threads", required_argument, nullptr, 'j'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -134,6 +137,7 @@ BakeOptions parse_bake_options(int argc, char **argv) {
         case OPT_SIZE: parse_size(optarg, &options); break;
         case OPT_EXPORTS: options.exports = true; break;
         case OPT_KEEP: options.keep = true; break;
+        case OPT_FF_FILE: options.ff_file = true; break;
         case 'j': parse_threads(optarg, &options); break;
         case ':': usage_error("option '%s' needs a value", argv[at]);
         default:

@@ -23,6 +23,8 @@
 #include "bake/bake.h"
 #include "base/errors.h"
 #include "base/output.h"
+#include "solver/row_store.h"
+#include "solver/solver.h"
 
 int start_directory = -1;
 int scene_directory = -1;
@@ -70,12 +72,30 @@ void create_bake_outputs(const BakeOptions &options) {
     }
 }
 
+void export_stored_form_factors(FILE *out) {
+    size_t n = row_store.n;
+    float *row = (float *)checked_calloc(n, sizeof(float), EXIT_EXPORT_FF_NO_MEMORY);
+    for (size_t r = 0; r < row_store.rows; r++) {
+        RowView view = view_row(radiosity_matrix[r], r, n);
+        if (view.compact) {
+            for (uint32_t t = 0; t < view.count; t++) row[view.terms[t].slot / 3] = view.terms[t].value;
+            export_form_factor_line(row, n, out);
+            for (uint32_t t = 0; t < view.count; t++) row[view.terms[t].slot / 3] = 0.0f;
+        } else {
+            export_form_factor_line(view.dense, n, out);
+        }
+    }
+    free(row);
+    if (fflush(out) != 0 || ferror(out)) export_write_failed(EXPORT_FORM_FACTORS);
+}
+
 void write_exports() {
     for (int k = 0; k < TEXT_EXPORT_COUNT; k++) {
         TextExport which = (TextExport)k;
         int output = bake_outputs.exports[k];
         if (output < 0) continue;
-        write_export(which, output_files[output].stream);
+        if (which == EXPORT_FORM_FACTORS) export_stored_form_factors(output_files[output].stream);
+        else write_export(which, output_files[output].stream);
         if (!finish_output_file(output)) export_write_failed(which);
         report_export(which);
     }

@@ -1,25 +1,34 @@
 // The check before the patches: every file the run will write must fit, and
-// so must the solver's matrix of N x N floats (4 N^2 bytes) and the picture.
-// A scene too large for any of them is refused here, at once, rather than
-// after hours of rows or with a disk filled to the last byte.
+// so must the memory the form-factor rows and their workers take, and the
+// picture. A scene too large for any of them is refused here, at once,
+// rather than after hours of rows or with a disk filled to the last byte.
 //
-// The files: PATCH.BIN (48 N bytes), FF.BIN (4 N^2), PATCHRAD.BIN (12 N) and
-// VERTRAD.BIN (48 N) in DIR, and the outputs asked for, at their sizes or
-// bounds (image_file_bound, mesh_file_bound, export_file_bound). Each must
-// fit the file-size limit; added up per file system, each rounded up to the
-// file system's blocks, they must fit its free space. All of them stand on
-// the disk together once the outputs are written, so the sum is the run's
-// peak. A binary file that is already there is truncated when it is
-// written again: its blocks count as free; an output's old file is replaced
-// only when the new one is complete, so its blocks do not. Blocks the file
-// system needs for its own bookkeeping are not counted.
+// Memory: the solver's row store at its largest (row_store_bound: each row
+// lists at most one patch per hemicube cell), one row of N floats per worker
+// and one for the writer, and the rows held for their turn (at most
+// HELD_ROW_BYTES, with several workers). It must fit the memory available,
+// what the address-space and data limits leave (ulimit -v, -d), and what the
+// process's cgroup leaves under memory.max and memory.high.
+//
+// The files: PATCH.BIN (48 N bytes), FF.BIN (4 N^2) when it is written
+// (--keep, --ff-file), PATCHRAD.BIN (12 N) and VERTRAD.BIN (48 N) in DIR,
+// and the outputs asked for, at their sizes or bounds (image_file_bound,
+// mesh_file_bound, export_file_bound). Each must fit the file-size limit;
+// added up per file system, each rounded up to the file system's blocks,
+// they must fit its free space. All of them stand on the disk together once
+// the outputs are written, so the sum is the run's peak. A binary file that
+// is already there is truncated when it is written again: its blocks count
+// as free; an output's old file is replaced only when the new one is
+// complete, so its blocks do not. Blocks the file system needs for its own
+// bookkeeping are not counted.
 //
 // Reads the process's limits (getrlimit), its current sizes
-// (/proc/self/statm), the machine's available memory (/proc/meminfo), the
-// file systems' free space (statvfs, fstatvfs of the outputs' temporary
-// files). A figure that cannot be read sets no bound. Sizes are 64-bit:
-// N < 2^31, so 4 N^2 and 8 N^2 + N < 2^64 (printed as unsigned long, 64
-// bits here).
+// (/proc/self/statm), the machine's available memory (/proc/meminfo), its
+// cgroup's limits and use (/proc/self/cgroup, then memory.max, memory.high
+// and memory.current under /sys/fs/cgroup), the file systems' free space
+// (statvfs, fstatvfs of the outputs' temporary files). A figure that cannot
+// be read sets no bound. Sizes are 64-bit: N < 2^31, so 4 N^2 and 8 N^2 + N
+// < 2^64 (printed as unsigned long, 64 bits here).
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -31,10 +40,12 @@
 #include <vector>
 
 #include "bake/bake.h"
+#include "bake/workers.h"
 #include "base/binfile.h"
 #include "base/errors.h"
 #include "base/output.h"
 #include "export/export.h"
+#include "solver/row_store.h"
 
 namespace {
 
@@ -78,10 +89,52 @@ void tighten(MemoryBound *bound, int resource, int statm_field, const char *what
     if (left < bound->bytes) *bound = MemoryBound{left, what};
 }
 
+// The first number of a cgroup file, in bytes; ~0ULL for "max", a file
+// that is not there or cannot be read.
+unsigned long long cgroup_value(const std::string &directory, const char *name) {
+    FILE *file = fopen((directory + "/" + name).c_str(), "r");
+    if (file == nullptr) return ~0ULL;
+    unsigned long long value = ~0ULL;
+    if (fscanf(file, "%llu", &value) != 1) value = ~0ULL;
+    fclose(file);
+    return value;
+}
+
+// The directory of this process's cgroup (v2: the line "0::PATH" of
+// /proc/self/cgroup), or /sys/fs/cgroup itself when none is named.
+std::string cgroup_directory() {
+    std::string directory = "/sys/fs/cgroup";
+    FILE *file = fopen("/proc/self/cgroup", "r");
+    if (file == nullptr) return directory;
+    char line[4096];
+    while (fgets(line, sizeof line, file) != nullptr) {
+        if (strncmp(line, "0::", 3) != 0) continue;
+        std::string path = line + 3;
+        while (!path.empty() && (path.back() == '\n' || path.back() == '/')) path.pop_back();
+        struct stat where;
+        if (!path.empty() && stat((directory + path).c_str(), &where) == 0) directory += path;
+        break;
+    }
+    fclose(file);
+    return directory;
+}
+
+// What the cgroup leaves under one of its limits.
+void tighten_cgroup(MemoryBound *bound, const std::string &directory, const char *limit_name, const char *what) {
+    unsigned long long limit = cgroup_value(directory, limit_name);
+    if (limit == ~0ULL) return;
+    unsigned long long used = cgroup_value(directory, "memory.current");
+    unsigned long long left = used == ~0ULL ? limit : limit > used ? limit - used : 0;
+    if (left < bound->bytes) *bound = MemoryBound{left, what};
+}
+
 MemoryBound memory_bound() {
     MemoryBound bound = {available_memory(), "memory available on this machine"};
     tighten(&bound, RLIMIT_AS, 0, "left under the address-space limit (ulimit -v)");
     tighten(&bound, RLIMIT_DATA, 5, "left under the data-size limit (ulimit -d)");
+    std::string cgroup = cgroup_directory();
+    tighten_cgroup(&bound, cgroup, "memory.max", "left under the cgroup's memory limit (memory.max)");
+    tighten_cgroup(&bound, cgroup, "memory.high", "left under the cgroup's memory throttle (memory.high)");
     return bound;
 }
 
@@ -154,24 +207,29 @@ void name_files(const std::vector<const PlannedFile *> &files) {
 
 } // namespace
 
-void preflight_check(int64_t patches, int image_width, int image_height) {
-    unsigned long long n = patches > 0 ? (unsigned long long)patches : 0;
-    if (bake_outputs.image >= 0) check_image_size(image_width, image_height);
+uint64_t rows_memory(uint64_t n, int64_t cells, int32_t threads) {
+    uint64_t store = row_store_bound(n, cells > 0 ? (uint64_t)cells : n);
+    uint64_t workers = (uint64_t)(threads > 1 ? threads + 1 : 1) * n * sizeof(float);
+    uint64_t held = threads > 1 ? (store < HELD_ROW_BYTES ? store : HELD_ROW_BYTES) : 0;
+    return store + workers + held;
+}
 
-    unsigned long long matrix = 4ULL * n * n;
+void preflight_check(int64_t patches, const PreflightRun &run) {
+    unsigned long long n = patches > 0 ? (unsigned long long)patches : 0;
+    if (bake_outputs.image >= 0) check_image_size(run.image_width, run.image_height);
+
+    unsigned long long memory_needed = rows_memory(n, run.cells, run.threads);
     MemoryBound memory = memory_bound();
-    if (matrix > memory.bytes)
-        fatal(EXIT_BAKE_MEMORY, "Not enough memory for the form-factor matrix of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
-              (unsigned long)n, (unsigned long)matrix, (double)matrix / MIB, (unsigned long)memory.bytes,
+    if (memory_needed > memory.bytes)
+        fatal(EXIT_BAKE_MEMORY, "Not enough memory for the form-factor rows of %lu patches : %lu bytes (%.1f MiB) needed, %lu bytes (%.1f MiB) %s",
+              (unsigned long)n, (unsigned long)memory_needed, (double)memory_needed / MIB, (unsigned long)memory.bytes,
               (double)memory.bytes / MIB, memory.what);
 
     std::vector<PlannedFile> &files = planned_files;
-    files = {
-        {"patch vertices binary file", PATCH_BIN, 48 * n, -1},
-        {"form factor binary file", FF_BIN, matrix, -1},
-        {"patch radiosity binary file", PATCHRAD_BIN, 12 * n, -1},
-        {"vertex radiosity binary file", VERTRAD_BIN, 48 * n, -1},
-    };
+    files = {{"patch vertices binary file", PATCH_BIN, 48 * n, -1}};
+    if (run.form_factor_file) files.push_back({"form factor binary file", FF_BIN, 4 * n * n, -1});
+    files.push_back({"patch radiosity binary file", PATCHRAD_BIN, 12 * n, -1});
+    files.push_back({"vertex radiosity binary file", VERTRAD_BIN, 48 * n, -1});
     const char *const export_what[TEXT_EXPORT_COUNT] = {"form factor export file", "patch vertices export file",
                                                         "radiosity solution export file"};
     for (int k = 0; k < TEXT_EXPORT_COUNT; k++) {
@@ -181,7 +239,7 @@ void preflight_check(int64_t patches, int image_width, int image_height) {
     }
     if (bake_outputs.image >= 0) {
         const OutputFile *output = &output_files[bake_outputs.image];
-        files.push_back({"image file", output->name, image_file_bound(image_width, image_height),
+        files.push_back({"image file", output->name, image_file_bound(run.image_width, run.image_height),
                          fileno(output->stream)});
     }
     for (int mesh : bake_outputs.meshes) {

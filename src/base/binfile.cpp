@@ -19,9 +19,10 @@ bool read_floats(FILE *file, float *data, size_t count) {
     return fread(data, sizeof(float), count, file) == count || feof(file);
 }
 
-void erase_binary_files() {
+void erase_binary_files(BinaryFiles which) {
     if (remove(PATCH_BIN) != 0) report_error("Couldn't erase patch vertices binary file : %s", PATCH_BIN);
-    if (remove(FF_BIN) != 0) report_error("Couldn't erase form factor binary file : %s", FF_BIN);
+    if (which == ALL_BINARY_FILES && remove(FF_BIN) != 0)
+        report_error("Couldn't erase form factor binary file : %s", FF_BIN);
     if (remove(PATCHRAD_BIN) != 0) report_error("Couldn't erase patch radiosity binary file : %s", PATCHRAD_BIN);
     if (remove(VERTRAD_BIN) != 0) report_error("Couldn't erase vertex radiosity binary file : %s", VERTRAD_BIN);
 }

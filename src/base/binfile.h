@@ -28,7 +28,11 @@ bool close_written_file(FILE *file);
 // Reads up to `count` floats; false only on a short read not at end of file.
 bool read_floats(FILE *file, float *data, size_t count);
 
+// Which binary files erase_binary_files erases: all four, or all but FF.BIN
+// (halvora-bake, which writes FF.BIN only to keep it).
+enum BinaryFiles { ALL_BINARY_FILES, ALL_BUT_FORM_FACTORS };
+
 // Erases PATCH.BIN, FF.BIN, PATCHRAD.BIN and VERTRAD.BIN, in this order. A
 // file that cannot be erased is reported (report_error) and the others are
 // still tried: the caller is ending the run with its own code.
-void erase_binary_files();
+void erase_binary_files(BinaryFiles which = ALL_BINARY_FILES);

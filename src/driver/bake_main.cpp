@@ -9,9 +9,12 @@
 // under its final name only when complete; one not yet complete is removed
 // when the run fails or is ended by SIGINT, SIGTERM or SIGHUP.
 //
-// The binary files are erased at the end, as the viewer's exit handler does,
-// unless --keep; a failure after the batch stages erases them too, a failure
-// in a batch stage or a signal leaves them as halvora does.
+// The form-factor rows go from the workers straight into the solver's row
+// store; FF.BIN is written only with --keep or --ff-file. The binary files
+// are erased at the end, as the viewer's exit handler does, unless --keep
+// (--ff-file keeps FF.BIN alone); a failure after the batch stages erases
+// them too, a failure in a batch stage or a signal leaves them as halvora
+// does.
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,7 +26,9 @@
 #include "driver/config.h"
 #include "driver/progress.h"
 #include "driver/run.h"
+#include "formfactor/hemicube.h"
 #include "geometry/patches.h"
+#include "solver/row_store.h"
 #include "viewer/draw.h"
 
 namespace {
@@ -35,7 +40,10 @@ BakeOptions options;
 int image_width() { return options.width ? options.width : config.window_width; }
 int image_height() { return options.height ? options.height : config.window_height; }
 
-void bake_preflight(int64_t patches) { preflight_check(patches, image_width(), image_height()); }
+void bake_preflight(int64_t patches) {
+    preflight_check(patches, PreflightRun{image_width(), image_height(), hemicube_cells_for(config.hemicube_pixel_size),
+                                          options.threads, options.keep || options.ff_file});
+}
 
 // The form-factor rows on --threads workers.
 bool bake_rows(const FormFactorScene *scene, FormFactorWorker *worker, const FormFactorRowSink *sink,
@@ -44,9 +52,14 @@ bool bake_rows(const FormFactorScene *scene, FormFactorWorker *worker, const For
 }
 
 // halvora's stages with the pre-flight before the patches and the rows on
-// several workers; a scene without a valid polygon has nothing to write, and
-// says so with a code of its own.
-const BatchPlan BAKE_PLAN = {bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows};
+// several workers, handed straight to the solver's row store; FF.BIN only
+// when it is to stay (--keep, --ff-file), and the store kept for FF.TXT. A
+// scene without a valid polygon has nothing to write, and says so with a
+// code of its own.
+BatchPlan bake_plan() {
+    return BatchPlan{bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows, true, options.keep || options.ff_file,
+                     options.exports};
+}
 
 // Exit handler, registered once the batch stages are done: releases the
 // arrays, erases the binary files unless --keep (reporting, not ending on, a
@@ -54,7 +67,7 @@ const BatchPlan BAKE_PLAN = {bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows};
 void end_of_bake() {
     release(vertex_array);
     release(color_array);
-    if (!options.keep) erase_binary_files();
+    if (!options.keep) erase_binary_files(ALL_BUT_FORM_FACTORS); // FF.BIN: not written, or --ff-file keeps it
     printf("End of 'Halvora'.\n");
     fflush(stdout);
 }
@@ -68,10 +81,12 @@ int main(int argc, char **argv) {
     enter_scene_directory(options);                   // DIR locked and the working directory, or code 65/67
     create_bake_outputs(options);                     // every output under its temporary name, or its code
     progress_enabled = true;                          // the form-factor rows reported on stderr
-    run_batch_stages(&BAKE_PLAN);                     // halvora's stages, the pre-flight before the patches
+    BatchPlan plan = bake_plan();
+    run_batch_stages(&plan);                          // halvora's stages, the pre-flight before the patches
     atexit(end_of_bake);
 
-    if (options.exports) write_exports();             // FF.TXT, PATCHES.TXT, SOLUTION.TXT
+    if (options.exports) write_exports();             // FF.TXT from the row store, PATCHES.TXT, SOLUTION.TXT
+    row_store_free();
     if (!options.image.empty() || !options.meshes.empty()) {
         smooth_shading = !options.coarse;
         load_vertex_arrays();                         // vertex_array, color_array

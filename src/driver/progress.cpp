@@ -9,6 +9,7 @@
 // which scrolls the screen if the cursor is on its last line) and cleared at
 // the end. Anywhere else (a file, a pipe) it is one plain line per tenth of
 // the rows, and one when the stage ends.
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -35,6 +36,10 @@ struct Progress {
 };
 
 Progress progress;
+
+// The stage of progress_stage, and when it was first reported; null when none.
+const char *told_stage = nullptr;
+double told_since = 0.0;
 
 double now_seconds() {
     timespec t;
@@ -108,4 +113,28 @@ void progress_finish() {
     } else {
         plain_line(now_seconds() - progress.started);
     }
+}
+
+void progress_stage(const char *stage, const char *format, ...) {
+    if (!progress_enabled) return;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (told_stage != stage) {
+        told_stage = stage;
+        told_since = now_seconds();
+    }
+    if (isatty(2) == 1) fprintf(stderr, "\033D\033M\0337\033D\r%s: %s\033[K\0338", stage, text);
+    else fprintf(stderr, "%s: %s\n", stage, text);
+    fflush(stderr);
+}
+
+void progress_end_stage() {
+    if (!progress_enabled || told_stage == nullptr) return;
+    if (isatty(2) == 1) fputs("\0337\033D\r\033[K\0338", stderr);
+    else fprintf(stderr, "%s: done in %.1f s\n", told_stage, now_seconds() - told_since);
+    fflush(stderr);
+    told_stage = nullptr;
 }

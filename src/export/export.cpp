@@ -35,6 +35,11 @@ size_t as_size(int32_t n) { return n > 0 ? (size_t)n : 0; }
 
 } // namespace
 
+void export_form_factor_line(const float *row, size_t n, FILE *out) {
+    for (size_t c = 0; c < n; c++) fprintf(out, "%7.4f ", (double)row[c]);
+    fputc('\n', out);
+}
+
 void export_form_factors(int32_t n, FILE *out) {
     FILE *file = fopen(FF_BIN, "rb");
     if (file == nullptr) fatal(EXIT_EXPORT_FF_OPEN, "Couldn't open form factor binary file : %s", FF_BIN);
@@ -44,8 +49,7 @@ void export_form_factors(int32_t n, FILE *out) {
     for (size_t r = 0; r < count; r++) {
         if (!read_floats(file, row, count))
             fatal(EXIT_EXPORT_FF_READ, "Couldn't read form factor binary file %s", FF_BIN);
-        for (size_t c = 0; c < count; c++) fprintf(out, "%7.4f ", (double)row[c]);
-        fputc('\n', out);
+        export_form_factor_line(row, count, out);
     }
 
     free(row);

@@ -3,6 +3,7 @@
 // open text stream `out`, which the caller closes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -10,6 +11,9 @@
 
 // FF.BIN -> n lines of n fields "%7.4f " (codes 20, 21, 22).
 void export_form_factors(int32_t n, FILE *out);
+
+// One line of FF.TXT: the row's n fields "%7.4f " and the newline.
+void export_form_factor_line(const float *row, size_t n, FILE *out);
 
 // PATCH.BIN -> per polygon a header line, one line per patch with its four
 // corners, and a separator (codes 40, 41, 42).

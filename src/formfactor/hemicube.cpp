@@ -160,6 +160,13 @@ void hemicube_layout_init(HemicubeLayout *layout, float pixel_size) {
     h.hemicube_cell_count = index;
 }
 
+int64_t hemicube_cells_for(float pixel_size) {
+    double quotient = 2.0 / (double)pixel_size;
+    if (!(quotient <= MAX_RESOLUTION)) return -1;
+    int64_t n = (int64_t)quotient;
+    return n * n + 4 * n * (n / 2);
+}
+
 void hemicube_layout_free(HemicubeLayout *layout) { release(layout->hemicube_delta_form_factors); }
 
 void hemicube_init(Hemicube *hemicube, const HemicubeLayout *layout) {

@@ -87,6 +87,11 @@ struct Hemicube {
 void hemicube_layout_init(HemicubeLayout *layout, float pixel_size);
 
 // Releases the delta form factors; does nothing when already released.
+// The cells a hemicube of cell edge `pixel_size` uses (hemicube_cell_count
+// of its layout), without making the layout; -1 for an edge too small for
+// any layout.
+int64_t hemicube_cells_for(float pixel_size);
+
 void hemicube_layout_free(HemicubeLayout *layout);
 
 // Allocates one hemicube's item buffer (code 10), cells and the placement

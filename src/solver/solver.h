@@ -110,5 +110,15 @@ size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches);
 // or -1 when all three converge. Does not end the process itself. `sweeps`
 // receives each channel's sweep count (for a diverging channel, the sweep
 // that left the non-finite value).
+//
+// `report`, when given, is called after each sweep with what it did.
+struct SweepProgress {
+    int32_t sweep;         // sweeps made so far, by the channel that made most
+    int32_t sweeps[3];     // each channel's count
+    bool swept[3];         // the channel took part in this sweep
+    double largest[3];     // its largest relative change in it
+    double precision;      // the change each channel sweeps to get below
+};
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
-                             const Polygon *polys, int32_t count, double precision, int32_t sweeps[3]);
+                             const Polygon *polys, int32_t count, double precision, int32_t sweeps[3],
+                             void (*report)(const SweepProgress *) = nullptr);

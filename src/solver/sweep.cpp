@@ -444,7 +444,8 @@ size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches) {
 }
 
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
-                             const Polygon *polys, int32_t count, double precision, int32_t sweeps[3]) {
+                             const Polygon *polys, int32_t count, double precision, int32_t sweeps[3],
+                             void (*report)(const SweepProgress *)) {
     SparseSweep sweep;
     sweep.rows = form_factors;
     sweep.radiosity = radiosity;
@@ -461,6 +462,8 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
     start_solution(&sweep.state, sweeps);
     int diverged = -1;
     while (sweep.state.active[0] || sweep.state.active[1] || sweep.state.active[2]) {
+        SweepProgress done = {};
+        for (int c = 0; c < 3; c++) done.swept[c] = sweep.state.active[c];
         start_sweep(&sweep.state, sweeps);
         sweep.cursor = {polys, count, -1, 0};
         size_t r = 0;
@@ -472,6 +475,15 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
             SweepRow row = sweep_row(&sweep, r);
             sweep_single_row(&sweep, &row, r);
             r++;
+        }
+        if (report != nullptr) {
+            for (int c = 0; c < 3; c++) {
+                done.sweeps[c] = sweeps[c];
+                done.largest[c] = sweep.state.largest[c];
+                if (sweeps[c] > done.sweep) done.sweep = sweeps[c];
+            }
+            done.precision = precision;
+            report(&done);
         }
         end_sweep(&sweep.state, precision, &diverged);
     }
