@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,12 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/runcast.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
+#include "solver/row_store.h"
 #include "solver/solver.h"
 #include "support/program.h"
 #include "support/scene_builder.h"
@@ -344,6 +347,38 @@ Solution solve_reference(const RandomSystem &s, double precision, size_t bytes) 
 
 enum Matrix { ROWS_APART, ONE_BLOCK, DENSE };
 
+// The run's solver on the rows handed to the row store one by one as lists
+// of their entries other than +0, as halvora-bake's rows arrive. The store
+// stays within its bound for the longest row's terms.
+Solution solve_stored(const RandomSystem &s, double precision) {
+    size_t n = (size_t)s.n;
+    int32_t count = (int32_t)s.polys.size();
+    std::vector<std::vector<RowEntry>> rows(n);
+    size_t longest = 0;
+    for (size_t r = 0; r < n; r++) {
+        for (size_t k = 0; k < n; k++) {
+            float f = s.ff[r * n + k];
+            uint32_t bits;
+            memcpy(&bits, &f, sizeof bits);
+            if (bits != 0) rows[r].push_back({(uint32_t)k, f});
+        }
+        longest = std::max(longest, rows[r].size());
+    }
+    row_store_begin(s.n, longest, s.polys.data(), count);
+    std::vector<RowEntry> entries;
+    for (size_t r = 0; r < n; r++) EXPECT_TRUE(row_store_add(rows[r].data(), rows[r].size()));
+    EXPECT_FALSE(row_store_add(entries.data(), 0)) << "a row beyond the last";
+    EXPECT_LE(row_store.bytes + n * 32, row_store_bound(n, longest));
+    Solution out;
+    out.diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, s.n, s.polys.data(),
+                                            count, precision, out.sweeps);
+    out.radiosity.assign(patch_radiosity, patch_radiosity + 3 * n);
+    row_store_free();
+    release(patch_emission);
+    release(patch_radiosity);
+    return out;
+}
+
 // The run's solver on rows apart or in one block (as the driver obtains
 // them), or the dense three-channel sweep, on matrix rows that do not start
 // out zero: the reader must clear what it needs.
@@ -390,6 +425,7 @@ TEST(FastSolver, RandomSystemsGiveTheReferenceValuesAndSweeps) {
         expect_same(reference, solve_fast(s, precision, bytes, seed % 2 ? ROWS_APART : ONE_BLOCK),
                     "seed " + std::to_string(seed));
         expect_same(reference, solve_fast(s, precision, bytes, DENSE), "dense, seed " + std::to_string(seed));
+        expect_same(reference, solve_stored(s, precision), "row store, seed " + std::to_string(seed));
         solved++;
     }
     EXPECT_EQ(solved, 400);

@@ -147,7 +147,7 @@ FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
         size_t most = (size_t)scene.hemicube.hemicube_cell_count + 1;
         out.columns = (int32_t *)checked_calloc(most, sizeof(int32_t), EXIT_FF_ROW_NO_MEMORY);
         out.entries = (RowEntry *)checked_calloc(most, sizeof(RowEntry), EXIT_FF_ROW_NO_MEMORY);
-        row_store_begin(patch_count, polygons, polygon_count);
+        row_store_begin(patch_count, most - 1, polygons, polygon_count);
     }
     printf("Hemicube initialized, calculating form factors ");
     progress_start("form factors", patch_count);

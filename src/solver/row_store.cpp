@@ -51,15 +51,24 @@ bool add_chunk(RowStore *store, size_t floats) {
     return true;
 }
 
+// Floats one row of n takes at most when it lists at most `most_terms`
+// patches (a row lists at most one patch per cell, and never more than n):
+// stored compactly 2 t + 4 floats, densely n, whichever is smaller.
+uint64_t stored_row_bound(uint64_t n, uint64_t most_terms) {
+    uint64_t terms = most_terms < n ? most_terms : n;
+    return 2 * terms + 4 < n ? 2 * terms + 4 : n;
+}
+
 } // namespace
 
-void row_store_begin(int32_t patches, const Polygon *polys, int32_t count) {
+void row_store_begin(int32_t patches, uint64_t most_terms, const Polygon *polys, int32_t count) {
     row_store_free();
     size_t n = patches > 0 ? (size_t)patches : 0;
     row_store.begun = true;
     row_store.n = n;
-    // n rows never take more than n x n floats.
-    row_store.chunk_floats = n < ((size_t)1 << 16) && n * n < STORE_CHUNK_FLOATS ? n * n : STORE_CHUNK_FLOATS;
+    // All rows together take at most n rows of their largest size.
+    uint64_t all = (uint64_t)n * stored_row_bound(n, most_terms);
+    row_store.chunk_floats = all < STORE_CHUNK_FLOATS ? (size_t)all : STORE_CHUNK_FLOATS;
     radiosity_matrix = (float **)checked_calloc(n, sizeof(float *), EXIT_MATRIX_TABLE_NO_MEMORY);
     patch_emission = (float *)checked_calloc(3 * n, sizeof(float), EXIT_EMISSION_NO_MEMORY);
     patch_radiosity = (float *)checked_calloc(3 * n, sizeof(float), EXIT_RADIOSITY_NO_MEMORY);
@@ -92,13 +101,10 @@ void row_store_free() {
 }
 
 uint64_t row_store_bound(uint64_t patches, uint64_t cells) {
-    // A row lists at most one patch per cell, and never more than n; stored
-    // compactly it takes 2 t + 4 floats, densely n, whichever is smaller.
-    uint64_t terms = cells < patches ? cells : patches;
-    uint64_t row_floats = 2 * terms + 4 < patches ? 2 * terms + 4 : patches;
     // The rows, the chunk that is left part-filled at each row that does not
     // fit its chunk's end (at most one row's floats per chunk), the row table
     // and the emission and radiosity vectors.
+    uint64_t row_floats = stored_row_bound(patches, cells);
     uint64_t rows = patches * row_floats * sizeof(float);
     uint64_t chunks = rows / (STORE_CHUNK_FLOATS * sizeof(float)) + 1;
     return rows + chunks * row_floats * sizeof(float) + patches * (sizeof(float *) + 24);

@@ -25,10 +25,11 @@ struct RowStore {
 };
 extern RowStore row_store;
 
-// Starts the store for `patches` rows: radiosity_matrix becomes its row table
-// (code 9), patch_emission the polygons' emission per patch (code 11) and
+// Starts the store for `patches` rows of at most `most_terms` entries each
+// (the hemicube's cells): radiosity_matrix becomes its row table (code 9),
+// patch_emission the polygons' emission per patch (code 11) and
 // patch_radiosity zeros (code 12). A store begun before is released first.
-void row_store_begin(int32_t patches, const Polygon *polys, int32_t count);
+void row_store_begin(int32_t patches, uint64_t most_terms, const Polygon *polys, int32_t count);
 
 // Stores the next row, given as its entries (columns increasing, below n;
 // entries of +0 among them are left out). False when there is no memory for
@@ -39,5 +40,5 @@ bool row_store_add(const RowEntry *entries, size_t count);
 void row_store_free();
 
 // Bytes at most that row_store_begin and n = `patches` rows of a hemicube of
-// `cells` cells take.
+// `cells` cells take (with `cells` as most_terms).
 uint64_t row_store_bound(uint64_t patches, uint64_t cells);
