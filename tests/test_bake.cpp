@@ -233,6 +233,34 @@ TEST(BakeRun, SameConsoleAndBinaryFilesAsTheBatchThenItsOwnLinesAndTheEnd) {
     }
 }
 
+// The rows stay in memory: without --keep or --ff-file no FF.BIN is ever
+// written, with --ff-file it is halvora's and it alone stays; every stage
+// reports on standard error.
+TEST(BakeRun, FormFactorFileOnlyWhenAskedForAndEveryStageReported) {
+    BakeDir batch;
+    run_in(&batch, halvora_batch_exe(), lit_cube(), {});
+    ASSERT_EQ(batch.result.exit_code, 0);
+    for (const char *threads : {"1", "3"}) {
+        BakeDir plain, with_file;
+        run_in(&plain, HALVORA_BAKE_EXE, lit_cube(), {"-j", threads});
+        run_in(&with_file, HALVORA_BAKE_EXE, lit_cube(), {"-j", threads, "--ff-file"});
+        ASSERT_EQ(plain.result.exit_code, 0) << plain.result.err;
+        ASSERT_EQ(with_file.result.exit_code, 0) << with_file.result.err;
+        EXPECT_EQ(plain.result.out, batch.result.out + "End of 'Halvora'.\n");
+        EXPECT_EQ(entries(plain.dir), (std::vector<std::string>{"RADIOSTY.INI", "scene.txt"}));
+        EXPECT_EQ(entries(with_file.dir), (std::vector<std::string>{"FF.BIN", "RADIOSTY.INI", "scene.txt"}));
+        EXPECT_EQ(read_file(with_file.dir + "/FF.BIN"), read_file(batch.dir + "/FF.BIN")) << threads;
+        const std::string &err = plain.result.err;
+        size_t at = 0;
+        for (const char *line : {"patches: cutting 6 polygons into patches\n", "patches: done in ",
+                                 "form factors: 9/9 rows", "solution: sweep 1, largest change red ",
+                                 "solution: done in ", "outputs: done in "}) {
+            at = err.find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << " in " << err;
+        }
+    }
+}
+
 TEST(BakeRun, TerminalGetsABarBelowTheCounterAndItIsClearedAtTheEnd) {
     // script(1) runs the bake on a pseudo-terminal: both streams reach it.
     BakeDir run;
@@ -296,6 +324,7 @@ TEST(BakeRun, CommandLine) {
         {{"-room"}, 64, "", "halvora-bake: unknown option '-r' in '-room'\n"},
         {{"room", "-xyz"}, 64, "", "halvora-bake: unknown option '-x' in '-xyz'\n"},
         {{"--keep=1"}, 64, "", "halvora-bake: option '--keep' takes no value\n"},
+        {{"--ff-file=FF.BIN"}, 64, "", "halvora-bake: option '--ff-file' takes no value\n"},
         {{"--image"}, 64, "", "halvora-bake: option '--image' needs a value\n"},
         {{"--image", "x.jpg"}, 64, "", "writes a .png file"},
         {{"--mesh", "x.obj"}, 64, "", "a .glb or a .ply"},
@@ -402,6 +431,24 @@ TEST(BakeOutputs, ExportsAreTheMenusTexts) {
     std::string patches = read_file(run.dir + "/PATCHES.TXT");
     EXPECT_EQ(patches.rfind("polygon 0 : 4 patches \n[( 0.00  0.00  0.00),( 1.00  0.00  0.00),", 0), 0u);
     EXPECT_EQ(std::count(patches.begin(), patches.end(), '\n'), 9 + 2 * 6);
+}
+
+// FF.TXT comes from the rows kept in memory: with a 10 x 10 floor (105
+// patches) the floor's rows are kept compactly and the walls' densely, and
+// both print as the rows of FF.BIN do.
+TEST(BakeOutputs, FormFactorExportFromTheStoredRowsIsTheFilesText) {
+    BakeDir run;
+    run_in(&run, HALVORA_BAKE_EXE, cube_room({1, 1, 1}, {0.5f, 0.5f, 0.5f}, 10, 10), {"--exports", "--keep", "-j", "2"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+    std::vector<float> ff = read_floats_file(run.dir + "/FF.BIN");
+    ASSERT_EQ(ff.size(), 105u * 105u);
+    std::string text;
+    char field[64];
+    for (size_t k = 0; k < ff.size(); k++) {
+        text += (snprintf(field, sizeof field, "%7.4f ", (double)ff[k]), field);
+        if (k % 105 == 104) text += "\n";
+    }
+    EXPECT_TRUE(read_file(run.dir + "/FF.TXT") == text);
 }
 
 TEST(BakeOutputs, PictureIsDrawnWithoutADisplaySmoothOrCoarse) {
