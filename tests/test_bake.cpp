@@ -231,6 +231,19 @@ TEST(BakeRun, SameConsoleAndBinaryFilesAsTheBatchThenItsOwnLinesAndTheEnd) {
         EXPECT_NE(bake.result.err.find("form factors: 9/9 rows"), std::string::npos) << bake.result.err;
         EXPECT_EQ(bake.result.err.find('\033'), std::string::npos);
     }
+    // The furnished example's 1,846 patches: the rows kept in memory, most of
+    // them compactly, give the batch's files too.
+    const std::string furnished = read_file(source_root() + "/examples/furnished/furnished.txt");
+    BakeDir big_batch;
+    run_in(&big_batch, halvora_batch_exe(), furnished, {});
+    ASSERT_EQ(big_batch.result.exit_code, 0);
+    for (const char *threads : {"1", "3"}) {
+        BakeDir bake;
+        run_in(&bake, HALVORA_BAKE_EXE, furnished, {"--keep", "-j", threads});
+        EXPECT_EQ(bake.result.out, big_batch.result.out + "End of 'Halvora'.\n") << threads;
+        for (const char *name : BINARY_FILES)
+            EXPECT_TRUE(read_file(bake.dir + "/" + name) == read_file(big_batch.dir + "/" + name)) << name << ", " << threads;
+    }
 }
 
 // The rows stay in memory: without --keep or --ff-file no FF.BIN is ever
