@@ -39,13 +39,6 @@ void vec3_normalize(Vec3 *v) {
     v->z = (float)((double)v->z / length);
 }
 
-int vec3_equal(const Vec3 *a, const Vec3 *b) {
-    if (!(fabs((double)a->x - (double)b->x) < GEOMETRY_EPSILON)) return 0;
-    if (!(fabs((double)a->y - (double)b->y) < GEOMETRY_EPSILON)) return 0;
-    if (!(fabs((double)a->z - (double)b->z) < GEOMETRY_EPSILON)) return 0;
-    return 1;
-}
-
 double vec3_cosine(const Vec3 *a, const Vec3 *b) {
     Vec3 na = *a, nb = *b;
     vec3_normalize(&na);

@@ -6,6 +6,8 @@
 // Scalar results are returned in double precision, unrounded.
 #pragma once
 
+#include <cmath>
+
 // The one geometric tolerance of the program, compared as a double.
 constexpr double GEOMETRY_EPSILON = 1e-9;
 
@@ -29,7 +31,13 @@ double vec3_distance(const Vec3 *a, const Vec3 *b);
 // non-finite components; callers keep such vectors away.
 void vec3_normalize(Vec3 *v);
 // 1 when |a - b| is strictly below the tolerance in x, y and z; else 0.
-int vec3_equal(const Vec3 *a, const Vec3 *b);
+// Defined here: the nearest-hit rule asks it for every cell's nearest hit.
+inline int vec3_equal(const Vec3 *a, const Vec3 *b) {
+    if (!(fabs((double)a->x - (double)b->x) < GEOMETRY_EPSILON)) return 0;
+    if (!(fabs((double)a->y - (double)b->y) < GEOMETRY_EPSILON)) return 0;
+    if (!(fabs((double)a->z - (double)b->z) < GEOMETRY_EPSILON)) return 0;
+    return 1;
+}
 // Dot product of normalised copies of a and b, summed z, y, x.
 double vec3_cosine(const Vec3 *a, const Vec3 *b);
 // out = a x b with components below the tolerance (before rounding) set to
