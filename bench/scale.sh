@@ -45,6 +45,10 @@ measure() {
         "$(echo "$wchar / 1000000" | bc -l)" "${rate:--}"
 }
 
+# The scene directory of the run under way, removed however the script ends.
+dir=
+trap '[ -n "$dir" ] && rm -rf "$dir"' EXIT
+
 echo '| scene | patches | program | wall s | user s | sys s | peak RSS | bytes written | rows/s |'
 echo '|---|---|---|---|---|---|---|---|---|'
 for entry in "${sizes[@]}"; do
@@ -70,4 +74,5 @@ for entry in "${sizes[@]}"; do
         done
     fi
     rm -rf "$dir"
+    dir=
 done
