@@ -40,9 +40,12 @@ BakeOptions options;
 int image_width() { return options.width ? options.width : config.window_width; }
 int image_height() { return options.height ? options.height : config.window_height; }
 
+// FF.BIN is written for --keep and --ff-file only.
+bool writes_form_factor_file() { return options.keep || options.ff_file; }
+
 void bake_preflight(int64_t patches) {
     preflight_check(patches, PreflightRun{image_width(), image_height(), hemicube_cells_for(config.hemicube_pixel_size),
-                                          options.threads, options.keep || options.ff_file});
+                                          options.threads, writes_form_factor_file()});
 }
 
 // The form-factor rows on --threads workers.
@@ -57,8 +60,7 @@ bool bake_rows(const FormFactorScene *scene, FormFactorWorker *worker, const For
 // scene without a valid polygon has nothing to write, and says so with a
 // code of its own.
 BatchPlan bake_plan() {
-    return BatchPlan{bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows, true, options.keep || options.ff_file,
-                     options.exports};
+    return BatchPlan{bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows, true, writes_form_factor_file(), options.exports};
 }
 
 // Exit handler, registered once the batch stages are done: releases the

@@ -92,7 +92,6 @@ struct FormFactorOut {
     FILE *file;              // FF.BIN, or null
     size_t patches;
     bool to_store;
-    int32_t *columns;        // scratch: the row's touched patches, sorted
     RowEntry *entries;       // scratch: the row's entries for the store
     bool out_of_memory;      // the store could not take a row
 };
@@ -105,19 +104,19 @@ void row_number(int64_t row, void *) {
 // The row's touched patches in increasing order, each once, with what it
 // holds (+0 for a patch touched by runs that added nothing: the store leaves
 // those out).
-size_t row_entries(const FormFactorRow *row, int32_t *columns, RowEntry *entries) {
+size_t row_entries(const FormFactorRow *row, RowEntry *entries) {
     size_t count = (size_t)row->touched_count;
-    std::copy(row->touched, row->touched + count, columns);
-    std::sort(columns, columns + count);
-    count = (size_t)(std::unique(columns, columns + count) - columns);
-    for (size_t t = 0; t < count; t++) entries[t] = {(uint32_t)columns[t], row->values[columns[t]]};
-    return count;
+    for (size_t t = 0; t < count; t++) entries[t] = {(uint32_t)row->touched[t], row->values[row->touched[t]]};
+    auto by_column = [](const RowEntry &a, const RowEntry &b) { return a.column < b.column; };
+    std::sort(entries, entries + count, by_column);
+    auto same_column = [](const RowEntry &a, const RowEntry &b) { return a.column == b.column; };
+    return (size_t)(std::unique(entries, entries + count, same_column) - entries);
 }
 
 bool take_row(const FormFactorRow *values, int64_t row, void *context) {
     FormFactorOut *out = (FormFactorOut *)context;
     if (out->file != nullptr && !write_floats(out->file, values->values, out->patches)) return false;
-    if (out->to_store && !row_store_add(out->entries, row_entries(values, out->columns, out->entries))) {
+    if (out->to_store && !row_store_add(out->entries, row_entries(values, out->entries))) {
         out->out_of_memory = true;
         return false;
     }
@@ -141,13 +140,12 @@ FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     form_factor_scene_init(&scene, polygons, polygon_count, patch_grid, config.hemicube_pixel_size);
     FormFactorWorker worker;
     form_factor_worker_init(&worker, &scene);
-    FormFactorOut out = {ff_file, (size_t)patch_count, plan->rows_in_store, nullptr, nullptr, false};
+    FormFactorOut out = {ff_file, (size_t)patch_count, plan->rows_in_store, nullptr, false};
     if (plan->rows_in_store) {
         // A row lists at most one patch per cell.
-        size_t most = (size_t)scene.hemicube.hemicube_cell_count + 1;
-        out.columns = (int32_t *)checked_calloc(most, sizeof(int32_t), EXIT_FF_ROW_NO_MEMORY);
-        out.entries = (RowEntry *)checked_calloc(most, sizeof(RowEntry), EXIT_FF_ROW_NO_MEMORY);
-        row_store_begin(patch_count, most - 1, polygons, polygon_count);
+        size_t cells = (size_t)scene.hemicube.hemicube_cell_count;
+        out.entries = (RowEntry *)checked_calloc(cells + 1, sizeof(RowEntry), EXIT_FF_ROW_NO_MEMORY);
+        row_store_begin(patch_count, cells, polygons, polygon_count);
     }
     printf("Hemicube initialized, calculating form factors ");
     progress_start("form factors", patch_count);
@@ -162,7 +160,6 @@ FILE *form_factor_stage(const BatchPlan *plan, FormFactorWork *work) {
     progress_finish();
     printf("done.  \n");
 
-    release(out.columns);
     release(out.entries);
     form_factor_worker_free(&worker);
     form_factor_scene_free(&scene);

@@ -118,14 +118,22 @@ void measure_layout(Hemicube &h) {
     h.hemicube_layout_deviation = deviation;
 }
 
+// The cells along a top-face edge for cell edge s, floor(2 / s); false for
+// an edge too small (or not a number) for any layout.
+bool resolution_for(float pixel_size, int32_t *n) {
+    double quotient = 2.0 / (double)pixel_size;
+    if (!(quotient <= MAX_RESOLUTION)) return false;
+    *n = (int32_t)quotient;
+    return true;
+}
+
 } // namespace
 
 void hemicube_layout_init(HemicubeLayout *layout, float pixel_size) {
     HemicubeLayout &h = *layout;
     h.hemicube_pixel_size = pixel_size;
-    double quotient = 2.0 / (double)pixel_size;
-    if (!(quotient <= MAX_RESOLUTION)) fatal_out_of_memory(EXIT_HEMICUBE_ITEMS_NO_MEMORY);
-    int32_t n = (int32_t)quotient;
+    int32_t n;
+    if (!resolution_for(pixel_size, &n)) fatal_out_of_memory(EXIT_HEMICUBE_ITEMS_NO_MEMORY);
     int32_t rows = n / 2;
     h.hemicube_resolution = n;
 
@@ -161,10 +169,9 @@ void hemicube_layout_init(HemicubeLayout *layout, float pixel_size) {
 }
 
 int64_t hemicube_cells_for(float pixel_size) {
-    double quotient = 2.0 / (double)pixel_size;
-    if (!(quotient <= MAX_RESOLUTION)) return -1;
-    int64_t n = (int64_t)quotient;
-    return n * n + 4 * n * (n / 2);
+    int32_t n;
+    if (!resolution_for(pixel_size, &n)) return -1;
+    return (int64_t)n * n + 4 * (int64_t)n * (n / 2);
 }
 
 void hemicube_layout_free(HemicubeLayout *layout) { release(layout->hemicube_delta_form_factors); }

@@ -53,10 +53,10 @@ bool add_chunk(RowStore *store, size_t floats) {
 
 // Floats one row of n takes at most when it lists at most `most_terms`
 // patches (a row lists at most one patch per cell, and never more than n):
-// stored compactly 2 t + 4 floats, densely n, whichever is smaller.
+// compactly when that fits, densely n floats otherwise.
 uint64_t stored_row_bound(uint64_t n, uint64_t most_terms) {
     uint64_t terms = most_terms < n ? most_terms : n;
-    return 2 * terms + 4 < n ? 2 * terms + 4 : n;
+    return row_fits_compact(terms, n) ? compact_row_floats(terms) : n;
 }
 
 } // namespace
@@ -88,7 +88,6 @@ bool row_store_add(const RowEntry *entries, size_t count) {
     size_t used = store_row_entries(store->next, entries, count, r, n);
     store->next += used;
     store->left -= used;
-    store->terms += count;
     store->rows++;
     return true;
 }

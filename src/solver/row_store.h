@@ -21,7 +21,6 @@ struct RowStore {
     float *next;           // where the next row goes in the last chunk
     size_t left;           // floats left in the last chunk
     uint64_t bytes;        // of all chunks
-    uint64_t terms;        // entries handed in, over all rows
 };
 extern RowStore row_store;
 
