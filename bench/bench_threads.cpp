@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "bench_formfactor.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
+#include "formfactor/settle.h"
 #include "formfactor/worksplit.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
@@ -126,6 +128,40 @@ double modelled_makespan(const FormFactorScene *scene, int32_t workers, const st
     return makespan;
 }
 
+// Settling: the pending moves added to every cell of a hemicube of
+// `pixel_size`, in groups of four and of eight side by side (the cells
+// start alike, the bytes are compared), seconds per move.
+void settle_bench(FILE *table, float pixel_size, int turns) {
+    int64_t count = hemicube_cells_for(pixel_size);
+    std::vector<Vec3> start((size_t)count), ray0((size_t)count), offsets(HEMICUBE_PENDING_MOVES);
+    for (int64_t k = 0; k < count; k++) {
+        start[(size_t)k] = {(float)(k % 97) * 0.01f, (float)(k % 89) * 0.02f, 1.0f + (float)(k % 83) * 0.03f};
+        ray0[(size_t)k] = start[(size_t)k];
+    }
+    for (int32_t p = 0; p < HEMICUBE_PENDING_MOVES; p++) offsets[(size_t)p] = {0.0125f, 0.003f * (float)p, -0.0007f};
+    bool eight = settle_has_eight();
+    double best[2] = {1e30, 1e30};
+    std::vector<Vec3> cells[2];
+    for (int width = 0; width < (eight ? 2 : 1); width++) {
+        for (int turn = 0; turn < turns; turn++) {
+            cells[width] = start;
+            SettleCells c = {&cells[width][0].x, &ray0[0].x, (int32_t)count, offsets.data(), HEMICUBE_PENDING_MOVES,
+                             Vec3{0, 0, 0}};
+            SettleScan scan = {0.0f, false};
+            double t0 = wall_seconds();
+            int32_t k = width == 1 ? settle_by_eight(&c, 0, &scan) : 0;
+            k = settle_by_four(&c, k, &scan);
+            settle_one_by_one(&c, k, &scan);
+            best[width] = std::min(best[width], wall_seconds() - t0);
+        }
+    }
+    bool same = !eight || memcmp(cells[0].data(), cells[1].data(), cells[0].size() * sizeof(Vec3)) == 0;
+    char by_eight[32] = "no AVX2";
+    if (eight) snprintf(by_eight, sizeof by_eight, "%.1f", 1e6 * best[1] / HEMICUBE_PENDING_MOVES);
+    fprintf(table, "| %g | %lld | %.1f | %s | %s |\n", (double)pixel_size, (long long)count,
+            1e6 * best[0] / HEMICUBE_PENDING_MOVES, by_eight, same ? "yes" : "NO");
+}
+
 struct ThreadScene {
     std::string name;
     std::string text;
@@ -182,6 +218,10 @@ void threads_bench(FILE *table, int turns) {
         free(polygons);
         polygons = nullptr;
     }
+    fprintf(table, "\nSettling a hemicube's cells (the relays' replays and every row's move), microseconds "
+                   "per move, best of %d\n\n| pixel size | cells | groups of four | groups of eight | same bytes |\n"
+                   "|---|---|---|---|---|\n", turns * 3);
+    for (float pixel_size : {0.05f, 0.0078125f}) settle_bench(table, pixel_size, turns * 3);
     fprintf(table, "\nThe split modelled at more workers: efficiency = (one worker's rows / workers) / makespan, replays "
                    "included\n\n");
     fprintf(table, "| scene | pixel size | patches | rows at 1 thread (s) | 4 | 8 | 16 | 32 | 64 |\n");

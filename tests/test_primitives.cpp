@@ -16,10 +16,12 @@
 #include <random>
 #include <vector>
 
+#include "formfactor/hemicube.h"
 #include "formfactor/raycast.h"
 #include "formfactor/rounding.h"
 #include "formfactor/runcast_grid.h"
 #include "formfactor/runcast_ranges.h"
+#include "formfactor/settle.h"
 #include "solver/compact_rows.h"
 #include "solver/lanes.h"
 #include "solver/solver.h"
@@ -285,6 +287,65 @@ TEST(HitPointError, CoversTheReferencesRoundingOfTheHitPoint) {
         hits++;
     }
     EXPECT_GT(hits, 100000);
+}
+
+// Settling in groups of eight, of four and one by one gives every cell
+// vec3_sum's bytes and the same drift, whatever the cells hold (signed
+// zeros, subnormals, huge values, infinities, NaN), at every count of
+// pending moves and with groups starting anywhere.
+TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
+    std::mt19937_64 random(9);
+    const float awkward[] = {0.0f, -0.0f, 1e-40f, -1e-40f, FLT_MAX, -FLT_MAX, HUGE_VALF, -HUGE_VALF, NAN, 1.0f, -3.5f};
+    auto value = [&](bool special) {
+        if (special && random() % 8 == 0) return awkward[random() % 11];
+        return std::uniform_real_distribution<float>(-50, 50)(random);
+    };
+    int widths = settle_has_eight() ? 3 : 2, lost = 0;
+    for (int trial = 0; trial < 600; trial++) {
+        int32_t cells = (int32_t)(random() % 70), pending = 1 + (int32_t)(random() % HEMICUBE_PENDING_MOVES);
+        bool special = trial % 3 == 0, rays = trial % 5 != 0;
+        std::vector<Vec3> start((size_t)cells), ray0((size_t)cells + 1), offsets((size_t)pending);
+        for (Vec3 &c : start) c = {value(special), value(special), value(special)};
+        for (Vec3 &r : ray0) r = {value(special), value(special), value(special)};
+        for (Vec3 &o : offsets) o = {value(false) / 64, value(false) / 64, value(false) / 64};
+        Vec3 centre = {value(false), value(false), value(false)};
+        std::vector<Vec3> expected = start;
+        for (Vec3 &c : expected)
+            for (const Vec3 &o : offsets) vec3_sum(&c, &o, &c);
+
+        std::vector<Vec3> got[3];
+        SettleScan scans[3];
+        for (int width = 0; width < widths; width++) {
+            got[width] = start;
+            SettleCells c = {cells > 0 ? &got[width][0].x : nullptr, rays ? &ray0[0].x : nullptr, cells,
+                             offsets.data(), pending, centre};
+            scans[width] = {0.0f, false};
+            int32_t k = 0;
+            if (width == 2) k = settle_by_eight(&c, k, &scans[width]);
+            if (width >= 1) k = settle_by_four(&c, k, &scans[width]);
+            settle_one_by_one(&c, k, &scans[width]);
+            ASSERT_EQ(memcmp(got[width].data(), expected.data(), expected.size() * sizeof(Vec3)), 0)
+                << "trial " << trial << " width " << width;
+        }
+        if (!rays) continue;
+        // The drift is the largest component of |(cell - centre) - ray0|.
+        double largest = 0;
+        bool nan = false;
+        for (int32_t k = 0; k < cells; k++) {
+            const float *m = &expected[(size_t)k].x, *q = &centre.x, *r = &ray0[(size_t)k].x;
+            for (int v = 0; v < 3; v++) {
+                float gap = fabsf((m[v] - q[v]) - r[v]);
+                nan = nan || gap != gap;
+                if (gap == gap) largest = std::max(largest, (double)gap);
+            }
+        }
+        lost += nan;
+        for (int width = 0; width < widths; width++) {
+            ASSERT_EQ(scans[width].lost, nan) << "trial " << trial << " width " << width;
+            if (!nan) ASSERT_EQ(scans[width].largest, (float)largest) << "trial " << trial << " width " << width;
+        }
+    }
+    EXPECT_GT(lost, 20) << "NaN gaps were met";
 }
 
 // The nearest-hit rule does not depend on the order in which hits are

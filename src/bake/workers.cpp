@@ -127,6 +127,7 @@ void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::u
 void work(Workers *s, FormFactorWorker *w) {
     const Polygon *polys = s->scene->polygons;
     Hemicube *h = &w->hemicube;
+    int32_t placed_on = -1; // the polygon h was last placed on
     std::unique_lock<std::mutex> guard(s->lock);
     RowBlock block;
     while (!s->refused && row_split_next(&s->split, &block)) {
@@ -138,7 +139,13 @@ void work(Workers *s, FormFactorWorker *w) {
         }
         guard.unlock();
 
-        hemicube_place(h, polys, block.polygon);
+        // A relayed block on the polygon h already stands on needs no placing:
+        // the relay brings the cells, and the placement rays (and the fast
+        // paths' data made from them) are this polygon's already.
+        if (!block.relayed_in || placed_on != block.polygon) {
+            hemicube_place(h, polys, block.polygon);
+            placed_on = block.polygon;
+        }
         if (block.relayed_in) {
             guard.lock();
             s->changed.wait(guard, [&] { return s->relays.count(block.first_row) != 0; });

@@ -26,11 +26,10 @@
 // after another, when they are read in full (hemicube_settle) or when
 // HEMICUBE_PENDING_MOVES have gathered, and a single cell may be read with
 // them replayed (hemicube_cell). The drift is measured at every settling and
-// bounded in between. Settling adds the offsets in single precision four
-// cells at a time (SSE2, which every x86-64 has): a single-precision sum is the double sum rounded
-// once more to single precision (double carries more than 2 * 24 + 2 bits), so
-// the cells get the bytes vec3_sum would give them.
-#include <emmintrin.h>
+// bounded in between. Settling adds the offsets in single precision, whole
+// groups of cells at a time (settle.h): a single-precision sum is the double
+// sum rounded once more to single precision (double carries more than
+// 2 * 24 + 2 bits), so the cells get the bytes vec3_sum would give them.
 
 #include <cmath>
 #include <cstdlib>
@@ -39,6 +38,7 @@
 #include "base/errors.h"
 #include "formfactor/hemicube.h"
 #include "formfactor/rounding.h"
+#include "formfactor/settle.h"
 #include "geometry/patches.h"
 
 namespace {
@@ -285,61 +285,17 @@ void hemicube_move(Hemicube *hemicube, const Vec3 *centre) {
 
 void hemicube_settle(Hemicube *hemicube) {
     Hemicube &h = *hemicube;
-    int32_t pending = h.hemicube_pending;
-    if (pending == 0) return;
-    int32_t cells = h.hemicube_cell_count;
-    const Vec3 *offsets = h.hemicube_pending_offsets;
-
-    // Four cells are twelve floats: x y z x | y z x y | z x y z. Each cell
-    // takes the pending offsets one after another, as the moves would have
-    // added them.
-    float *cell = &h.hemicube_cells[0].x;
+    if (h.hemicube_pending == 0) return;
     const float *ray0 = h.hemicube_placement_rays != nullptr ? &h.hemicube_placement_rays[0].x : nullptr;
-    const float q[3] = {h.hemicube_centre.x, h.hemicube_centre.y, h.hemicube_centre.z};
-    __m128 shift[HEMICUBE_PENDING_MOVES][3], origin[3];
-    for (int32_t p = 0; p < pending; p++) {
-        const float o[3] = {offsets[p].x, offsets[p].y, offsets[p].z};
-        for (int v = 0; v < 3; v++)
-            shift[p][v] = _mm_setr_ps(o[(4 * v) % 3], o[(4 * v + 1) % 3], o[(4 * v + 2) % 3], o[(4 * v + 3) % 3]);
-    }
-    for (int v = 0; v < 3; v++)
-        origin[v] = _mm_setr_ps(q[(4 * v) % 3], q[(4 * v + 1) % 3], q[(4 * v + 2) % 3], q[(4 * v + 3) % 3]);
-    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-    __m128 largest = _mm_setzero_ps(), unordered = _mm_setzero_ps();
-    int32_t k = 0;
-    for (; k + 4 <= cells; k += 4) {
-        float *at = cell + 3 * k;
-        __m128 moved[3] = {_mm_loadu_ps(at), _mm_loadu_ps(at + 4), _mm_loadu_ps(at + 8)};
-        for (int32_t p = 0; p < pending; p++)
-            for (int v = 0; v < 3; v++) moved[v] = _mm_add_ps(moved[v], shift[p][v]);
-        for (int v = 0; v < 3; v++) {
-            _mm_storeu_ps(at + 4 * v, moved[v]);
-            if (ray0 == nullptr) continue;
-            __m128 gap = _mm_and_ps(_mm_sub_ps(_mm_sub_ps(moved[v], origin[v]), _mm_loadu_ps(ray0 + 3 * k + 4 * v)), magnitude);
-            largest = _mm_max_ps(largest, gap);
-            unordered = _mm_or_ps(unordered, _mm_cmpunord_ps(gap, gap));
-        }
-    }
-    float lanes[4];
-    _mm_storeu_ps(lanes, largest);
-    float drift = fmaxf(fmaxf(lanes[0], lanes[1]), fmaxf(lanes[2], lanes[3]));
-    bool lost = _mm_movemask_ps(unordered) != 0;
-    for (; k < cells; k++) {
-        Vec3 moved = hemicube_cell(&h, k);
-        h.hemicube_cells[k] = moved;
-        if (ray0 == nullptr) continue;
-        const float *m = &moved.x;
-        for (int c = 0; c < 3; c++) {
-            float gap = fabsf((m[c] - q[c]) - ray0[3 * k + c]);
-            if (!(gap <= drift)) {
-                lost = lost || gap != gap;
-                drift = fmaxf(drift, gap);
-            }
-        }
-    }
+    SettleCells cells = {&h.hemicube_cells[0].x, ray0, h.hemicube_cell_count, h.hemicube_pending_offsets,
+                         h.hemicube_pending, h.hemicube_centre};
+    SettleScan scan = {0.0f, false};
+    int32_t k = settle_has_eight() ? settle_by_eight(&cells, 0, &scan) : 0;
+    k = settle_by_four(&cells, k, &scan);
+    settle_one_by_one(&cells, k, &scan);
     h.hemicube_pending = 0;
     if (ray0 == nullptr) return;
-    h.hemicube_drift = lost ? NAN : drift;
+    h.hemicube_drift = scan.lost ? NAN : scan.largest;
     h.hemicube_drift_measured = true;
 }
 
