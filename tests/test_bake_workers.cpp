@@ -109,6 +109,19 @@ TEST(ThreadedFormFactors, EveryThreadCountGivesOneWorkersRowsInRowOrder) {
                 << "seed " << seed << ", " << threads << " threads";
         }
     }
+    // A hemicube of 30,000 cells: each relay replayed in several slices, by
+    // its maker and by the workers waiting for it.
+    std::vector<Polygon> floor = random_scene(3);
+    const float p0[3] = {0.25f, 0.25f, 0.125f}, e1[3] = {1.5f, 0, 0}, e3[3] = {0, 1.25f, 0};
+    floor.push_back(rectangle_polygon(p0, e1, e3, 12, 10));
+    std::vector<float> one = walked_rows(floor, 0.02f);
+    for (int32_t threads : {2, 3, 8}) {
+        TakenRows taken = threaded_rows(floor, 0.02f, threads);
+        EXPECT_TRUE(taken.in_order) << threads << " threads, fine hemicube";
+        ASSERT_EQ(taken.values.size(), one.size());
+        EXPECT_EQ(memcmp(taken.values.data(), one.data(), one.size() * sizeof(float)), 0)
+            << threads << " threads, fine hemicube";
+    }
     std::vector<Polygon> polys = random_scene(5);
     for (int32_t threads : {2, 8}) {
         TakenRows taken = threaded_rows(polys, 0.25f, threads, 7);

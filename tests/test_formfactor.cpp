@@ -230,7 +230,13 @@ TEST(HemicubePlacement, RelayedBlocksOfASplitStandWhereOneWalkStands) {
             next_row += block.end - block.first;
             // This block's worker: a fresh placement, or the relay.
             ::hemicube_place(&hemicube, polys.data(), block.polygon);
-            if (block.relayed_in) hemicube_take_relay(&hemicube, &relay), relays++;
+            if (block.relayed_in) {
+                hemicube_take_relay(&hemicube, &relay);
+                relays++;
+                // the walker stands (settled) where the relay was made for
+                ASSERT_EQ(memcmp(&hemicube.hemicube_drift, &walker.hemicube_drift, sizeof(float)), 0);
+                ASSERT_EQ(hemicube.hemicube_moves, walker.hemicube_moves);
+            }
             const Polygon &p = polys[(size_t)block.polygon];
             auto centre_of = [&](int32_t patch) {
                 Vec3 centre;
@@ -238,12 +244,20 @@ TEST(HemicubePlacement, RelayedBlocksOfASplitStandWhereOneWalkStands) {
                 return centre;
             };
             if (block.relays_out) {
+                // its cells replayed in slices of every size, the last one short, in any order
                 hemicube_relay_from(&relay, &hemicube);
-                for (int32_t patch = block.first; patch < block.end; patch++) {
-                    Vec3 centre = centre_of(patch);
-                    ::hemicube_move(&relay, &centre);
+                std::vector<Vec3> centres, offsets((size_t)(block.end - block.first));
+                for (int32_t patch = block.first; patch < block.end; patch++) centres.push_back(centre_of(patch));
+                hemicube_relay_moves(&relay, centres.data(), (int32_t)centres.size(), offsets.data());
+                int32_t cells = relay.hemicube_cell_count, slice = 1 + (relays * 7 + block.polygon) % 40;
+                SettleScan scan = {0.0f, false};
+                for (int32_t from = ((cells - 1) / slice) * slice; from >= 0; from -= slice) {
+                    SettleScan part = {0.0f, false};
+                    hemicube_relay_replay(&relay, offsets.data(), (int32_t)offsets.size(), from,
+                                          std::min(cells, from + slice), &part);
+                    settle_scan_join(&scan, part);
                 }
-                hemicube_relay_end(&relay);
+                hemicube_relay_finish(&relay, &scan);
             }
             relay_waiting = block.relays_out;
             // The one walker over the same patches.

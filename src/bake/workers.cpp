@@ -5,18 +5,24 @@
 // - the split, from which a worker carves its next block (blocks are carved
 //   in row order, so the block before a relayed one already has its worker);
 // - the relays: the hemicube position at the start of a block inside a
-//   polygon, published by the worker of the block before as soon as it has
-//   its block (it replays its moves on a relay before its own rows), keyed
-//   by the row it is for, and the free relays;
+//   polygon, made by the worker of the block before as soon as it has its
+//   block, keyed by the row it is for, and the free relays;
+// - the replays: relays whose moves are made and whose cells are still to
+//   be moved, a slice at a time, by any worker that takes a slice: their
+//   maker before its own rows, and every worker that would otherwise wait
+//   (for a relay, for a free relay, or to place its hemicube anew). The
+//   last slice done publishes the relay;
 // - the rows that are done and not yet taken, keyed by row, each kept as its
 //   touched entries (a row sees at most as many patches as it has cells, and
 //   mostly far fewer than the scene has);
 // - `next_row`, the row the sink takes next, and `writing`, true while one
 //   worker hands rows to the sink (outside the lock, so the others go on).
 //
-// Why no worker waits forever: a worker waits only for a relay (published by
-// a worker that already holds the block before and publishes before its
-// first row), or, with the held rows beyond their bound, for the sink to
+// Why no worker waits forever: a worker waits only for a relay (made by a
+// worker that already holds the block before, before its first row; its
+// slices are taken by workers that replay them without waiting on anything),
+// for its own relays to be finished (the same), or, with the held rows
+// beyond their bound, for the sink to
 // catch up; but never when the row it computes next is `next_row`. That row
 // is always in a block carved (or next to carve) whose worker is at it: the
 // rows before it are taken. When that worker hands it in, it becomes the
@@ -25,7 +31,8 @@
 //
 // The bytes are those of one worker: each row is computed from the cells of
 // the hemicube after the same moves since the same placement (the relays
-// replay them, hemicube.h), by the same row functions, and the sink sees the
+// replay them, each cell the same offsets in the same order whoever replays
+// its slice, hemicube.h), by the same row functions, and the sink sees the
 // rows in row order.
 #include <sched.h>
 
@@ -33,6 +40,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <new>
 #include <mutex>
@@ -54,6 +62,23 @@ struct HeldRow {
     std::vector<float> values;
 };
 
+// A relay being replayed: its moves are made, and its cells are replayed a
+// slice at a time by whoever takes a slice: its maker, and workers that
+// would otherwise wait. Made by `maker`, which places its hemicube anew only
+// once it is finished (the relay shares its placement rays until then).
+struct Replay {
+    Hemicube *relay;
+    int64_t for_row;              // the first row of the block it is for
+    std::vector<Vec3> offsets;    // its moves'
+    int32_t slices = 0, taken = 0, done = 0;
+    SettleScan scan = {0.0f, false};
+    const FormFactorWorker *maker;
+    bool maker_left = false;      // its maker has gone on; whoever finishes last drops it
+};
+
+// Cells of a replay's slice: a few tens of microseconds of replaying.
+const int32_t REPLAY_SLICE_CELLS = 8192;
+
 struct Workers {
     const FormFactorScene *scene;
     const FormFactorRowSink *sink;
@@ -62,6 +87,7 @@ struct Workers {
     RowSplit split;
     std::map<int64_t, Hemicube *> relays;  // published, by the first row of the block they are for
     std::vector<Hemicube *> free_relays;
+    std::list<Replay> replays;             // being replayed, oldest first
     std::map<int64_t, HeldRow> held;       // finished rows not yet taken, by row
     uint64_t held_bytes = 0;
     int64_t next_row = 0;                  // the row the sink takes next
@@ -78,6 +104,36 @@ Vec3 centre_of(const Polygon *polys, int32_t polygon, int32_t patch) {
     int32_t v = polys[polygon].patches_v;
     patch_center(polys, polygon, patch / v, patch % v, &centre);
     return centre;
+}
+
+// Replays one slice of the oldest replay that has one left; false when none
+// has. With `guard` held, released while the cells are replayed. The last
+// slice done finishes the relay and publishes it.
+bool replay_a_slice(Workers *s, std::unique_lock<std::mutex> &guard) {
+    auto r = s->replays.begin();
+    while (r != s->replays.end() && r->taken == r->slices) ++r;
+    if (r == s->replays.end()) return false;
+    int32_t slice = r->taken++;
+    int32_t cells = r->relay->hemicube_cell_count;
+    int32_t from = slice * REPLAY_SLICE_CELLS, to = std::min(cells, from + REPLAY_SLICE_CELLS);
+    guard.unlock();
+    SettleScan part = {0.0f, false};
+    hemicube_relay_replay(r->relay, r->offsets.data(), (int32_t)r->offsets.size(), from, to, &part);
+    guard.lock();
+    settle_scan_join(&r->scan, part);
+    if (++r->done == r->slices) {
+        hemicube_relay_finish(r->relay, &r->scan);
+        s->relays[r->for_row] = r->relay;
+        if (r->maker_left) s->replays.erase(r);
+        s->changed.notify_all();
+    }
+    return true;
+}
+
+// Waits, with `guard` held, until `ready` holds, replaying slices meanwhile.
+template <typename Ready> void wait_helping(Workers *s, std::unique_lock<std::mutex> &guard, Ready ready) {
+    while (!ready())
+        if (!replay_a_slice(s, guard)) s->changed.wait(guard);
 }
 
 // Hands the worker's finished row in (its touched entries copied, the row
@@ -133,7 +189,7 @@ void work(Workers *s, FormFactorWorker *w) {
     while (!s->refused && row_split_next(&s->split, &block)) {
         Hemicube *relay_out = nullptr;
         if (block.relays_out) {
-            s->changed.wait(guard, [&] { return !s->free_relays.empty(); });
+            wait_helping(s, guard, [&] { return !s->free_relays.empty(); });
             relay_out = s->free_relays.back();
             s->free_relays.pop_back();
         }
@@ -143,12 +199,20 @@ void work(Workers *s, FormFactorWorker *w) {
         // the relay brings the cells, and the placement rays (and the fast
         // paths' data made from them) are this polygon's already.
         if (!block.relayed_in || placed_on != block.polygon) {
+            // The relays this worker made share the placement rays till they are finished.
+            guard.lock();
+            wait_helping(s, guard, [&] {
+                for (const Replay &r : s->replays)
+                    if (r.maker == w && r.done < r.slices) return false;
+                return true;
+            });
+            guard.unlock();
             hemicube_place(h, polys, block.polygon);
             placed_on = block.polygon;
         }
         if (block.relayed_in) {
             guard.lock();
-            s->changed.wait(guard, [&] { return s->relays.count(block.first_row) != 0; });
+            wait_helping(s, guard, [&] { return s->relays.count(block.first_row) != 0; });
             Hemicube *relay = s->relays[block.first_row];
             s->relays.erase(block.first_row);
             guard.unlock();
@@ -159,15 +223,27 @@ void work(Workers *s, FormFactorWorker *w) {
             guard.unlock();
         }
         if (relay_out != nullptr) {
+            // The relay for the next block: its moves made here, its cells
+            // replayed in slices, by this worker and any that would wait.
+            Replay replay;
+            replay.relay = relay_out;
+            replay.for_row = block.first_row + (block.end - block.first);
+            replay.maker = w;
+            std::vector<Vec3> centres;
+            for (int32_t patch = block.first; patch < block.end; patch++)
+                centres.push_back(centre_of(polys, block.polygon, patch));
+            replay.offsets.resize(centres.size());
             hemicube_relay_from(relay_out, h);
-            for (int32_t patch = block.first; patch < block.end; patch++) {
-                Vec3 centre = centre_of(polys, block.polygon, patch);
-                hemicube_move(relay_out, &centre);
-            }
-            hemicube_relay_end(relay_out);
+            hemicube_relay_moves(relay_out, centres.data(), (int32_t)centres.size(), replay.offsets.data());
+            int32_t cells = relay_out->hemicube_cell_count;
+            replay.slices = std::max(1, (cells + REPLAY_SLICE_CELLS - 1) / REPLAY_SLICE_CELLS);
             guard.lock();
-            s->relays[block.first_row + (block.end - block.first)] = relay_out;
+            s->replays.push_back(std::move(replay));
+            auto mine = std::prev(s->replays.end());
             s->changed.notify_all();
+            while (mine->taken < mine->slices) replay_a_slice(s, guard);
+            mine->maker_left = true;
+            if (mine->done == mine->slices) s->replays.erase(mine);
             guard.unlock();
         }
 

@@ -3,8 +3,9 @@
 // hemicube placed on its polygon or handed on from the block before (a
 // relay), the rows handed to the sink in row order.
 //
-// Memory: one FormFactorWorker per thread, threads + 1 relays, one row for
-// the sink, and the finished rows that wait for an earlier one: kept as
+// Memory: one FormFactorWorker per thread, threads + 1 relays (and, for
+// each relay being replayed, its moves' offsets, 12 bytes a move), one row
+// for the sink, and the finished rows that wait for an earlier one: kept as
 // their touched entries, 8 bytes each, at most HELD_ROW_BYTES of them and
 // one row per worker beyond (a worker waits while they are over, unless its
 // next row is the one the sink needs). All but the held rows is obtained

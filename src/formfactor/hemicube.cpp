@@ -31,6 +31,7 @@
 // sum rounded once more to single precision (double carries more than
 // 2 * 24 + 2 bits), so the cells get the bytes vec3_sum would give them.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -314,8 +315,48 @@ void hemicube_relay_from(Hemicube *relay, Hemicube *h) {
     relay->hemicube_items_clear = true; // a relay's moves have no items to clear
 }
 
-void hemicube_relay_end(Hemicube *relay) {
-    hemicube_settle(relay);
+void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, Vec3 *offsets) {
+    Hemicube &h = *relay;
+    hemicube_settle(&h); // nothing is pending once the relay has started
+    for (int32_t m = 0; m < count; m++) {
+        const Vec3 *centre = &centres[m];
+        Vec3 offset;
+        vec3_difference(&h.hemicube_centre, centre, &offset);
+        float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
+        float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
+        for (int c = 0; c < 4; c++) {
+            vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
+            vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
+        }
+        h.hemicube_centre = *centre;
+        h.hemicube_drift = moved_drift(h.hemicube_drift, h.hemicube_drift_measured, largest_centre, largest_offset);
+        h.hemicube_drift_measured = false;
+        h.hemicube_moves++;
+        offsets[m] = offset;
+    }
+}
+
+void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,
+                           SettleScan *scan) {
+    // As the settlings would: HEMICUBE_PENDING_MOVES offsets at a time (the
+    // grouping changes no byte), the drift measured after the last.
+    for (int32_t done = 0; done < count; done += HEMICUBE_PENDING_MOVES) {
+        int32_t pending = std::min(HEMICUBE_PENDING_MOVES, count - done);
+        bool last = done + pending == count;
+        const float *ray0 = last && relay->hemicube_placement_rays != nullptr ? &relay->hemicube_placement_rays[0].x
+                                                                               : nullptr;
+        SettleCells cells = {&relay->hemicube_cells[0].x, ray0, to, offsets + done, pending, relay->hemicube_centre};
+        int32_t k = settle_has_eight() ? settle_by_eight(&cells, from, scan) : from;
+        k = settle_by_four(&cells, k, scan);
+        settle_one_by_one(&cells, k, scan);
+    }
+}
+
+void hemicube_relay_finish(Hemicube *relay, const SettleScan *scan) {
+    if (relay->hemicube_placement_rays != nullptr) {
+        relay->hemicube_drift = scan->lost ? NAN : scan->largest;
+        relay->hemicube_drift_measured = true;
+    }
     relay->hemicube_placement_rays = nullptr;
 }
 

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "formfactor/settle.h"
 #include "geometry/environment.h"
 
 // Moves recorded before the cells are settled anyway: few enough that a
@@ -128,9 +129,20 @@ Vec3 *hemicube_relay_cells(const HemicubeLayout *layout);
 // hemicube_move and hemicube_settle then take the relay on as they take h.
 void hemicube_relay_from(Hemicube *relay, Hemicube *h);
 
-// Settles the relay after its moves and lets go of the placement rays it
-// shared, so that it can be handed to another worker.
-void hemicube_relay_end(Hemicube *relay);
+// A relay's moves are made in three steps, so that several workers can
+// share its cells: hemicube_relay_moves takes the relay (just started) to
+// the `count` patch centres as hemicube_move would, but leaves the cells and
+// writes each move's offset to `offsets`; hemicube_relay_replay then moves
+// cells [from, to) by all those offsets and measures their drift into
+// `scan` (different ranges may be replayed at once); once every cell has
+// been, hemicube_relay_finish takes the drift of all the scans (combined
+// with settle_scan_join) and lets go of the placement rays the relay shared,
+// so that it can be handed to another worker. The relay is then as moving
+// it patch to patch and settling it would leave it, bit for bit.
+void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, Vec3 *offsets);
+void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,
+                           SettleScan *scan);
+void hemicube_relay_finish(Hemicube *relay, const SettleScan *scan);
 
 // h, just placed on the relay's polygon, takes the (ended) relay's position: the two
 // swap their cells, and h gets the relay's centre, corners, drift and moves.

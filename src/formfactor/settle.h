@@ -28,6 +28,12 @@ struct SettleScan {
     bool lost;     // some gap was NaN
 };
 
+// Two scans of different cells as one.
+inline void settle_scan_join(SettleScan *into, const SettleScan &part) {
+    into->lost = into->lost || part.lost;
+    if (part.largest > into->largest) into->largest = part.largest;
+}
+
 // The groups' common arguments: cells [from, cells) of `cell` (3 floats
 // each) take `pending` offsets; with placement rays `ray0` (may be null: no
 // drift is measured), the gaps to (cell - centre) - ray0 go into `scan`.

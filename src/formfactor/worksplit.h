@@ -11,7 +11,9 @@
 // that block, before its own rows, replays its block's moves on a copy of
 // its hemicube and hands the copy on (a relay). Replaying is a small part of
 // a row (one single-precision addition per cell coordinate and move), so the
-// blocks of a large polygon can run side by side while the relay runs ahead.
+// blocks of a large polygon can run side by side while the relay runs ahead;
+// where several workers enter a polygon at once, those waiting replay slices
+// of the relay's cells with its maker (halvora-bake's workers).
 //
 // Block sizes follow the rows still to be split: a block takes
 // 1 / (SPLIT_FACTOR x workers) of them, at least one and at most its
