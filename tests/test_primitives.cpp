@@ -324,8 +324,9 @@ TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
             if (width == 2) k = settle_by_eight(&c, k, &scans[width]);
             if (width >= 1) k = settle_by_four(&c, k, &scans[width]);
             settle_one_by_one(&c, k, &scans[width]);
-            ASSERT_EQ(memcmp(got[width].data(), expected.data(), expected.size() * sizeof(Vec3)), 0)
-                << "trial " << trial << " width " << width;
+            if (cells > 0)
+                ASSERT_EQ(memcmp(got[width].data(), expected.data(), expected.size() * sizeof(Vec3)), 0)
+                    << "trial " << trial << " width " << width;
         }
         if (!rays) continue;
         // The drift is the largest component of |(cell - centre) - ray0|.

@@ -40,7 +40,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <list>
 #include <map>
 #include <new>
 #include <mutex>
@@ -64,16 +63,17 @@ struct HeldRow {
 
 // A relay being replayed: its moves are made, and its cells are replayed a
 // slice at a time by whoever takes a slice: its maker, and workers that
-// would otherwise wait. Made by `maker`, which places its hemicube anew only
-// once it is finished (the relay shares its placement rays until then).
+// would otherwise wait. One record per worker, obtained before the threads
+// start: a worker makes its next relay, and places its hemicube anew, only
+// once the one it made is finished (it shares the placement rays till then).
 struct Replay {
     Hemicube *relay;
     int64_t for_row;              // the first row of the block it is for
-    std::vector<Vec3> offsets;    // its moves'
-    int32_t slices = 0, taken = 0, done = 0;
-    SettleScan scan = {0.0f, false};
-    const FormFactorWorker *maker;
-    bool maker_left = false;      // its maker has gone on; whoever finishes last drops it
+    Vec3 *centres, *offsets;      // its moves' patch centres and offsets, room for the largest block
+    int32_t count;                // moves
+    int32_t slices, taken, done;
+    SettleScan scan;
+    bool in_flight;               // made and not yet finished
 };
 
 // Cells of a replay's slice: a few tens of microseconds of replaying.
@@ -87,7 +87,8 @@ struct Workers {
     RowSplit split;
     std::map<int64_t, Hemicube *> relays;  // published, by the first row of the block they are for
     std::vector<Hemicube *> free_relays;
-    std::list<Replay> replays;             // being replayed, oldest first
+    std::vector<Replay> own;               // each worker's replay record, by worker
+    std::vector<Replay *> replays;         // being replayed, oldest first (room for one a worker)
     std::map<int64_t, HeldRow> held;       // finished rows not yet taken, by row
     uint64_t held_bytes = 0;
     int64_t next_row = 0;                  // the row the sink takes next
@@ -110,21 +111,26 @@ Vec3 centre_of(const Polygon *polys, int32_t polygon, int32_t patch) {
 // has. With `guard` held, released while the cells are replayed. The last
 // slice done finishes the relay and publishes it.
 bool replay_a_slice(Workers *s, std::unique_lock<std::mutex> &guard) {
-    auto r = s->replays.begin();
-    while (r != s->replays.end() && r->taken == r->slices) ++r;
-    if (r == s->replays.end()) return false;
+    Replay *r = nullptr;
+    for (Replay *q : s->replays)
+        if (q->taken < q->slices) {
+            r = q;
+            break;
+        }
+    if (r == nullptr) return false;
     int32_t slice = r->taken++;
     int32_t cells = r->relay->hemicube_cell_count;
     int32_t from = slice * REPLAY_SLICE_CELLS, to = std::min(cells, from + REPLAY_SLICE_CELLS);
     guard.unlock();
     SettleScan part = {0.0f, false};
-    hemicube_relay_replay(r->relay, r->offsets.data(), (int32_t)r->offsets.size(), from, to, &part);
+    hemicube_relay_replay(r->relay, r->offsets, r->count, from, to, &part);
     guard.lock();
     settle_scan_join(&r->scan, part);
     if (++r->done == r->slices) {
         hemicube_relay_finish(r->relay, &r->scan);
         s->relays[r->for_row] = r->relay;
-        if (r->maker_left) s->replays.erase(r);
+        s->replays.erase(std::find(s->replays.begin(), s->replays.end(), r));
+        r->in_flight = false;
         s->changed.notify_all();
     }
     return true;
@@ -180,8 +186,9 @@ void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::u
     s->changed.wait(guard, [&] { return s->held_bytes <= HELD_ROW_BYTES || next == s->next_row || s->refused; });
 }
 
-void work(Workers *s, FormFactorWorker *w) {
+void work(Workers *s, FormFactorWorker *w, size_t index) {
     const Polygon *polys = s->scene->polygons;
+    Replay *mine = &s->own[index];
     Hemicube *h = &w->hemicube;
     int32_t placed_on = -1; // the polygon h was last placed on
     std::unique_lock<std::mutex> guard(s->lock);
@@ -199,13 +206,9 @@ void work(Workers *s, FormFactorWorker *w) {
         // the relay brings the cells, and the placement rays (and the fast
         // paths' data made from them) are this polygon's already.
         if (!block.relayed_in || placed_on != block.polygon) {
-            // The relays this worker made share the placement rays till they are finished.
+            // The relay this worker made shares the placement rays till it is finished.
             guard.lock();
-            wait_helping(s, guard, [&] {
-                for (const Replay &r : s->replays)
-                    if (r.maker == w && r.done < r.slices) return false;
-                return true;
-            });
+            wait_helping(s, guard, [&] { return !mine->in_flight; });
             guard.unlock();
             hemicube_place(h, polys, block.polygon);
             placed_on = block.polygon;
@@ -225,25 +228,25 @@ void work(Workers *s, FormFactorWorker *w) {
         if (relay_out != nullptr) {
             // The relay for the next block: its moves made here, its cells
             // replayed in slices, by this worker and any that would wait.
-            Replay replay;
-            replay.relay = relay_out;
-            replay.for_row = block.first_row + (block.end - block.first);
-            replay.maker = w;
-            std::vector<Vec3> centres;
-            for (int32_t patch = block.first; patch < block.end; patch++)
-                centres.push_back(centre_of(polys, block.polygon, patch));
-            replay.offsets.resize(centres.size());
-            hemicube_relay_from(relay_out, h);
-            hemicube_relay_moves(relay_out, centres.data(), (int32_t)centres.size(), replay.offsets.data());
-            int32_t cells = relay_out->hemicube_cell_count;
-            replay.slices = std::max(1, (cells + REPLAY_SLICE_CELLS - 1) / REPLAY_SLICE_CELLS);
             guard.lock();
-            s->replays.push_back(std::move(replay));
-            auto mine = std::prev(s->replays.end());
+            wait_helping(s, guard, [&] { return !mine->in_flight; });
+            guard.unlock();
+            mine->relay = relay_out;
+            mine->for_row = block.first_row + (block.end - block.first);
+            mine->count = block.end - block.first;
+            for (int32_t patch = block.first; patch < block.end; patch++)
+                mine->centres[patch - block.first] = centre_of(polys, block.polygon, patch);
+            hemicube_relay_from(relay_out, h);
+            hemicube_relay_moves(relay_out, mine->centres, mine->count, mine->offsets);
+            int32_t cells = relay_out->hemicube_cell_count;
+            mine->slices = std::max(1, (cells + REPLAY_SLICE_CELLS - 1) / REPLAY_SLICE_CELLS);
+            mine->taken = mine->done = 0;
+            mine->scan = SettleScan{0.0f, false};
+            guard.lock();
+            mine->in_flight = true;
+            s->replays.push_back(mine);
             s->changed.notify_all();
             while (mine->taken < mine->slices) replay_a_slice(s, guard);
-            mine->maker_left = true;
-            if (mine->done == mine->slices) s->replays.erase(mine);
             guard.unlock();
         }
 
@@ -284,6 +287,14 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
                                               EXIT_FF_ROW_NO_MEMORY);
     s.out.touched_count = 0;
+    // A block holds at most 1 / (SPLIT_FACTOR x threads) of the rows, rounded up.
+    int64_t share = (int64_t)SPLIT_FACTOR * threads, largest_block = (s.split.rows + share - 1) / share + 1;
+    s.own.assign((size_t)threads, Replay{});
+    for (Replay &r : s.own) {
+        r.centres = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
+        r.offsets = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
+    }
+    s.replays.reserve((size_t)threads);
     std::vector<Hemicube> relays((size_t)threads + 1);
     for (Hemicube &relay : relays) {
         relay = Hemicube{};
@@ -292,7 +303,7 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     }
 
     std::vector<std::thread> running;
-    for (FormFactorWorker *w : workers) running.emplace_back(work, &s, w);
+    for (size_t k = 0; k < workers.size(); k++) running.emplace_back(work, &s, workers[k], k);
     for (std::thread &t : running) t.join();
 
     if (work_done != nullptr) *work_done = FormFactorWork{};
@@ -315,6 +326,10 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     free(s.out.values);
     free(s.out.touched);
     for (Hemicube &relay : relays) free(relay.hemicube_cells);
+    for (Replay &r : s.own) {
+        free(r.centres);
+        free(r.offsets);
+    }
     if (s.out_of_memory) fatal_out_of_memory(EXIT_FF_ROW_NO_MEMORY);
     return !s.refused;
 }
