@@ -81,7 +81,7 @@ tsan_build_step() {
 }
 tsan_suite() {
     TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --test-dir "$tsan_build" --output-on-failure -j"$jobs" \
-        -R '^(ThreadedFormFactors|BakeRun)\.'
+        -R '^(ThreadedFormFactors|ThreadedSweep|BakeRun)\.'
 }
 
 fuzz_possible() {

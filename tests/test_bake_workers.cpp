@@ -1,6 +1,7 @@
 // halvora-bake's form-factor workers against one worker's walk over the
 // same scene: the same rows bit for bit, handed over in row order, for
-// every number of workers. Run under ThreadSanitizer as well.
+// every number of workers; and the solver's sweep with the bake's helper
+// thread against one thread. Run under ThreadSanitizer as well.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include "formfactor/hemicube.h"
 #include "geometry/environment.h"
 #include "geometry/patches.h"
+#include "solver/row_store.h"
+#include "solver/solver.h"
 #include "support/scene_builder.h"
 
 namespace {
@@ -130,3 +133,51 @@ TEST(ThreadedFormFactors, EveryThreadCountGivesOneWorkersRowsInRowOrder) {
     }
 }
 
+
+// The solver's second thread: a system whose two large polygons see each
+// other (and one small one), solved through the row store on one thread and
+// with halvora-bake's helper thread, gives the same values and sweeps.
+TEST(ThreadedSweep, HelperThreadKeepsOneThreadsSolution) {
+    std::vector<Polygon> polys(3);
+    const int32_t sizes[3][2] = {{20, 16}, {4, 2}, {18, 20}};
+    int32_t n = 0;
+    for (int i = 0; i < 3; i++) {
+        memset(&polys[(size_t)i], 0, sizeof(Polygon));
+        polys[(size_t)i].patches_u = sizes[i][0];
+        polys[(size_t)i].patches_v = sizes[i][1];
+        for (int c = 0; c < 3; c++) {
+            polys[(size_t)i].reflectance[c] = 0.3f + 0.2f * (float)c;
+            polys[(size_t)i].emission[c] = i == 1 ? 5.0f + (float)c : 0.0f;
+        }
+        n += sizes[i][0] * sizes[i][1];
+    }
+    // Row r sees every seventh patch of the other polygons, a little each.
+    std::vector<std::vector<RowEntry>> rows((size_t)n);
+    uint32_t state = 12345;
+    for (int32_t r = 0; r < n; r++) {
+        int32_t own = r < 320 ? 0 : r < 328 ? 1 : 2, first = own == 0 ? 0 : own == 1 ? 320 : 328;
+        int32_t end = first + sizes[own][0] * sizes[own][1];
+        for (int32_t k = (r % 7); k < n; k += 7) {
+            if (k >= first && k < end) continue;
+            state = state * 1664525u + 1013904223u;
+            rows[(size_t)r].push_back({(uint32_t)k, (float)(state >> 8) * 0x1p-24f * 0.01f});
+        }
+    }
+    std::vector<float> values[2];
+    int32_t sweeps[2][3];
+    for (int threaded = 0; threaded < 2; threaded++) {
+        row_store_begin(n, rows[0].size() + 1, polys.data(), 3);
+        for (const auto &row : rows) ASSERT_TRUE(row_store_add(row.data(), row.size()));
+        SweepHelper helper = {};
+        if (threaded) sweep_helper_begin(&helper);
+        int diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, n, polys.data(), 3,
+                                                1e-6, sweeps[threaded], nullptr, threaded ? &helper : nullptr);
+        if (threaded) sweep_helper_end(&helper);
+        EXPECT_EQ(diverged, -1);
+        values[threaded].assign(patch_radiosity, patch_radiosity + 3 * (size_t)n);
+        row_store_free();
+    }
+    for (int c = 0; c < 3; c++) EXPECT_EQ(sweeps[0][c], sweeps[1][c]);
+    EXPECT_GT(sweeps[0][0], 2);
+    EXPECT_EQ(memcmp(values[0].data(), values[1].data(), values[0].size() * sizeof(float)), 0);
+}

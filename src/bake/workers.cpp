@@ -355,3 +355,64 @@ int32_t available_cpus() {
     }
     return std::min(std::max(cpus, (int32_t)1), MAX_THREADS);
 }
+
+namespace {
+
+// The solver's second thread: one task at a time, from start to finish.
+struct SweepThread {
+    std::mutex lock;
+    std::condition_variable changed;
+    void (*task)(void *) = nullptr;
+    void *arg = nullptr;
+    bool busy = false; // a task is given and not yet done
+    bool quit = false;
+    std::thread thread;
+};
+
+void sweep_thread_loop(SweepThread *t) {
+    std::unique_lock<std::mutex> guard(t->lock);
+    for (;;) {
+        t->changed.wait(guard, [&] { return t->busy || t->quit; });
+        if (!t->busy) return;
+        guard.unlock();
+        t->task(t->arg);
+        guard.lock();
+        t->busy = false;
+        t->changed.notify_all();
+    }
+}
+
+void sweep_thread_start(void (*task)(void *), void *arg, void *context) {
+    SweepThread *t = (SweepThread *)context;
+    std::lock_guard<std::mutex> guard(t->lock);
+    t->task = task;
+    t->arg = arg;
+    t->busy = true;
+    t->changed.notify_all();
+}
+
+void sweep_thread_finish(void *context) {
+    SweepThread *t = (SweepThread *)context;
+    std::unique_lock<std::mutex> guard(t->lock);
+    t->changed.wait(guard, [&] { return !t->busy; });
+}
+
+} // namespace
+
+void sweep_helper_begin(SweepHelper *helper) {
+    SweepThread *t = new SweepThread;
+    t->thread = std::thread(sweep_thread_loop, t);
+    *helper = SweepHelper{sweep_thread_start, sweep_thread_finish, t};
+}
+
+void sweep_helper_end(SweepHelper *helper) {
+    SweepThread *t = (SweepThread *)helper->context;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->quit = true;
+        t->changed.notify_all();
+    }
+    t->thread.join();
+    delete t;
+    *helper = SweepHelper{};
+}

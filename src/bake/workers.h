@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "formfactor/formfactor.h"
+#include "solver/solver.h"
 
 // Bytes of finished rows held for the sink before the workers wait.
 const uint64_t HELD_ROW_BYTES = 256ull << 20;
@@ -36,3 +37,8 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
 // The CPUs this process may run on: its affinity mask, and no more than the
 // cgroup's CPU quota (cpu.max) where one is set. At least 1.
 int32_t available_cpus();
+
+// The solver's second thread (SweepHelper): started here, waiting for a task
+// between the polygons it helps with; ended (joined) by sweep_helper_end.
+void sweep_helper_begin(SweepHelper *helper);
+void sweep_helper_end(SweepHelper *helper);

@@ -35,6 +35,7 @@ namespace {
 
 // The command line, for the whole process (the pre-flight reads it too).
 BakeOptions options;
+SweepHelper sweep_helper; // with several threads: the solver's second one
 
 // The picture's size: --size, or the INI's window size.
 int image_width() { return options.width ? options.width : config.window_width; }
@@ -60,7 +61,8 @@ bool bake_rows(const FormFactorScene *scene, FormFactorWorker *worker, const For
 // scene without a valid polygon has nothing to write, and says so with a
 // code of its own.
 BatchPlan bake_plan() {
-    return BatchPlan{bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows, true, writes_form_factor_file(), options.exports};
+    return BatchPlan{bake_preflight, EXIT_BAKE_EMPTY_SCENE, bake_rows,      true,
+                     writes_form_factor_file(), options.exports, options.threads > 1 ? &sweep_helper : nullptr};
 }
 
 // Exit handler, registered once the batch stages are done: releases the
@@ -83,8 +85,10 @@ int main(int argc, char **argv) {
     enter_scene_directory(options);                   // DIR locked and the working directory, or code 65/67
     create_bake_outputs(options);                     // every output under its temporary name, or its code
     progress_enabled = true;                          // the form-factor rows reported on stderr
+    if (options.threads > 1) sweep_helper_begin(&sweep_helper); // the solver's second thread
     BatchPlan plan = bake_plan();
     run_batch_stages(&plan);                          // halvora's stages, the pre-flight before the patches
+    if (options.threads > 1) sweep_helper_end(&sweep_helper);
     atexit(end_of_bake);
 
     if (options.exports) write_exports();             // FF.TXT from the row store, PATCHES.TXT, SOLUTION.TXT

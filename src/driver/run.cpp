@@ -28,7 +28,7 @@ const char *const CONFIG_FILE = "RADIOSTY.INI";
 
 } // namespace
 
-const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK, nullptr, false, true, false};
+const BatchPlan HALVORA_PLAN = {nullptr, EXIT_OK, nullptr, false, true, false, nullptr};
 
 void configuration_stage() {
     printf("Start of 'Halvora'.\n");
@@ -215,7 +215,7 @@ SolutionResult solution_stage(FILE *ff_file, const BatchPlan *plan) {
     SolutionResult result;
     int diverged = solve_radiosity_channels(radiosity_matrix, patch_radiosity, patch_emission, patch_count, polygons,
                                             polygon_count, config.solution_precision, result.sweeps,
-                                            progress_enabled ? report_sweep : nullptr);
+                                            progress_enabled ? report_sweep : nullptr, plan->sweep_helper);
     progress_end_stage();
     for (int channel = 0; channel < 3; channel++) {
         if (channel > 0) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "formfactor/formfactor.h"
+#include "solver/solver.h"
 
 // What a run varies between halvora and its companions; everything else about
 // the stages is fixed. Read-only once the run starts.
@@ -32,6 +33,8 @@ struct BatchPlan {
     // The row store outlives the output stage, for an FF.TXT written from it;
     // whoever asked for it releases it (row_store_free).
     bool keep_row_store;
+    // A second thread the solver's sweep may use (solver.h); null in halvora.
+    const SweepHelper *sweep_helper;
 };
 
 // What halvora runs: no pre-flight, an empty scene ends with code 0, the

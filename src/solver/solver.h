@@ -119,6 +119,23 @@ struct SweepProgress {
     double largest[3];     // its largest relative change in it
     double precision;      // the change each channel sweeps to get below
 };
+// A second thread the sweep may use (halvora-bake's; the solver has no
+// threads of its own): `start` runs task(arg) there, `finish` waits until it
+// has returned. The sweep gives it the second part of a large polygon whose
+// rows read no column of their own polygon: it sums those rows by their
+// non-zero terms while the sweep goes through the first part, and the sweep
+// then keeps a row's sums only where it would itself take just those terms
+// (else it sums the row again). Every value and stop decision is that of one
+// thread.
+struct SweepHelper {
+    void (*start)(void (*task)(void *), void *arg, void *context);
+    void (*finish)(void *context);
+    void *context;
+};
+
+// Rows of a polygon below which the sweep does not split it.
+const int32_t SWEEP_SPLIT_ROWS = 256;
+
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
                              const Polygon *polys, int32_t count, double precision, int32_t sweeps[3],
-                             void (*report)(const SweepProgress *) = nullptr);
+                             void (*report)(const SweepProgress *) = nullptr, const SweepHelper *helper = nullptr);

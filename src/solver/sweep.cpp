@@ -31,9 +31,11 @@
 // Memory: the matrix (4 n^2 bytes, compact rows using the front of their
 // blocks only) and the two 12 n byte vectors; the last row's block is the
 // scratch row the others are read through.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "base/binfile.h"
 #include "base/errors.h"
@@ -236,12 +238,6 @@ bool sweep_group_channels(int channels, const RowGroup &g, size_t n, const float
     }
 }
 
-#ifdef HALVORA_CHECK_INVARIANTS
-[[noreturn]] void invariant_failed(const char *what) {
-    fprintf(stderr, "solver invariant broken: %s\n", what);
-    abort();
-}
-
 // Whether row `view` has a non-zero form factor to any of the patches
 // [begin, end).
 bool touches_rows(const RowView &view, size_t begin, size_t end) {
@@ -258,6 +254,12 @@ bool touches_rows(const RowView &view, size_t begin, size_t end) {
     for (size_t k = begin; k < end; k++)
         if (bits_of(view.dense[k]) != 0) return true;
     return false;
+}
+
+#ifdef HALVORA_CHECK_INVARIANTS
+[[noreturn]] void invariant_failed(const char *what) {
+    fprintf(stderr, "solver invariant broken: %s\n", what);
+    abort();
 }
 
 // A sum that skipped zeros is >= 0 and not -0.
@@ -401,6 +403,116 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
     return true;
 }
 
+// --- a polygon's later rows summed on the helper's thread -------------------
+
+// Rows [begin, end) of one polygon, summed ahead by their non-zero terms in
+// the channels that may skip zeros as the polygon starts (`channels`), four
+// side by side where they are of one kind, clean and quiet, as the sweep
+// sums them. Reads the rows and the radiosities of other polygons only.
+struct AheadSums {
+    const SparseSweep *sweep;
+    const Polygon *polygon;
+    size_t begin, end;
+    int channels;
+    bool compact_groups; // false when the polygon holds patch 0, which a used-up lane's sentinel reads
+    float *sums;         // 3 per row
+    bool *summed;        // the row was clean: its sums are there
+};
+
+SweepRow ahead_row(const AheadSums *a, size_t r) {
+    SweepRow row;
+    row.stored = view_row(a->sweep->rows[r], r, a->sweep->n);
+    for (int c = 0; c < 3; c++) {
+        row.rho[c] = a->polygon->reflectance[c];
+        row.emission[c] = a->sweep->emission_rhs[3 * r + (size_t)c];
+    }
+    return row;
+}
+
+// Rows r .. r+3 side by side into the sums; false (nothing done) when they cannot be.
+bool sum_ahead_group(AheadSums *a, size_t r) {
+    RowGroup g;
+    for (int j = 0; j < 4; j++) {
+        g.rows[j] = ahead_row(a, r + (size_t)j);
+        const RowView &view = g.rows[j].stored;
+        if (view.compact != g.rows[0].stored.compact || !view.quiet || (!view.clean && view.compact)) return false;
+    }
+    if (g.rows[0].stored.compact && !a->compact_groups) return false;
+    for (int c = 0; c < 3; c++) {
+        g.rho[c] = _mm_setr_ps(g.rows[0].rho[c], g.rows[1].rho[c], g.rows[2].rho[c], g.rows[3].rho[c]);
+        g.emission[c] =
+            _mm_setr_ps(g.rows[0].emission[c], g.rows[1].emission[c], g.rows[2].emission[c], g.rows[3].emission[c]);
+    }
+    __m128 out[3];
+    if (!sweep_group_channels(a->channels, g, a->sweep->n, a->sweep->radiosity, out)) return false;
+    float lanes[3][4];
+    for (int c = 0; c < 3; c++) _mm_storeu_ps(lanes[c], out[c]);
+    for (int j = 0; j < 4; j++) {
+        size_t k = r + (size_t)j - a->begin;
+        a->summed[k] = true;
+        for (int c = 0; c < 3; c++) a->sums[3 * k + (size_t)c] = lanes[c][j];
+    }
+    return true;
+}
+
+void sum_ahead(void *arg) {
+    AheadSums *a = (AheadSums *)arg;
+    size_t r = a->begin;
+    while (r < a->end) {
+        if (r + 4 <= a->end && sum_ahead_group(a, r)) {
+            r += 4;
+            continue;
+        }
+        SweepRow row = ahead_row(a, r);
+        size_t k = r - a->begin;
+        a->summed[k] = row_is_clean(&row.stored, a->sweep->n);
+        if (a->summed[k]) sparse_row_sums(row, r, a->sweep->n, a->sweep->radiosity, a->sums + 3 * k);
+        r++;
+    }
+}
+
+// Whether no row of rows [begin, end) has a term in those columns.
+bool reads_no_own_column(const SparseSweep *sweep, size_t begin, size_t end) {
+    for (size_t r = begin; r < end; r++)
+        if (touches_rows(view_row(sweep->rows[r], r, sweep->n), begin, end)) return false;
+    return true;
+}
+
+// Records row r from its sums ahead when the sweep would now take just the
+// non-zero terms in every active channel; else sums it as the sweep does.
+void record_ahead(SparseSweep *sweep, const AheadSums &a, size_t r) {
+    SweepRow row = sweep_row(sweep, r);
+    size_t k = r - a.begin;
+    int active = 0;
+    for (int c = 0; c < 3; c++)
+        if (sweep->state.active[c]) active |= 1 << c;
+    if (!a.summed[k] || (skipping_channels(sweep, row) & a.channels) != active) {
+        sweep_single_row(sweep, &row, r);
+        return;
+    }
+    for (int c = 0; c < 3; c++) {
+        if (!sweep->state.active[c]) continue;
+#ifdef HALVORA_CHECK_INVARIANTS
+        check_skipping_sum(a.sums[3 * k + (size_t)c]);
+#endif
+        record_value(&sweep->state, sweep->radiosity, r, c, a.sums[3 * k + (size_t)c]);
+    }
+}
+
+// Rows [r, end) as the sweep takes them, four side by side where it can; returns end.
+size_t sweep_rows(SparseSweep *sweep, size_t r, size_t end) {
+    while (r < end) {
+        if (r + 4 <= end && sweep_row_group(sweep, r)) {
+            r += 4;
+            continue;
+        }
+        SweepRow row = sweep_row(sweep, r);
+        sweep_single_row(sweep, &row, r);
+        r++;
+    }
+    return r;
+}
+
 } // namespace
 
 void read_form_factor_matrix(float **form_factors, float *emission_rhs, int32_t patches, const Polygon *polys,
@@ -445,7 +557,7 @@ size_t stored_form_factor_bytes(float *const *form_factors, int32_t patches) {
 
 int solve_radiosity_channels(float **form_factors, float *radiosity, const float *emission_rhs, int32_t patches,
                              const Polygon *polys, int32_t count, double precision, int32_t sweeps[3],
-                             void (*report)(const SweepProgress *)) {
+                             void (*report)(const SweepProgress *), const SweepHelper *helper) {
     SparseSweep sweep;
     sweep.rows = form_factors;
     sweep.radiosity = radiosity;
@@ -459,6 +571,30 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
             if (!non_negative_finite(emission_rhs[3 * r + (size_t)c])) ok = false;
         sweep.skip_ok[c] = ok;
     }
+    // With a helper: which large polygons' rows read none of their own
+    // columns, and room for the sums of half the largest (without the room,
+    // one thread).
+    struct {
+        bool ok = false;
+        std::vector<char> own_free;
+        float *sums = nullptr;
+        bool *summed = nullptr;
+    } split;
+    if (helper != nullptr) {
+        size_t largest = 0, first = 0;
+        split.own_free.assign((size_t)count, 0);
+        for (int32_t i = 0; i < count; i++) {
+            size_t rows = (size_t)patches_of(&polys[i]);
+            if (rows >= (size_t)SWEEP_SPLIT_ROWS && reads_no_own_column(&sweep, first, first + rows)) {
+                split.own_free[(size_t)i] = 1;
+                largest = std::max(largest, rows);
+            }
+            first += rows;
+        }
+        split.sums = (float *)malloc((largest / 2 + 4) * 3 * sizeof(float));
+        split.summed = (bool *)malloc((largest / 2 + 4) * sizeof(bool));
+        split.ok = largest > 0 && split.sums != nullptr && split.summed != nullptr;
+    }
     start_solution(&sweep.state, sweeps);
     int diverged = -1;
     while (sweep.state.active[0] || sweep.state.active[1] || sweep.state.active[2]) {
@@ -466,15 +602,30 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
         for (int c = 0; c < 3; c++) done.swept[c] = sweep.state.active[c];
         start_sweep(&sweep.state, sweeps);
         sweep.cursor = {polys, count, -1, 0};
-        size_t r = 0;
-        while (r < sweep.n) {
-            if (sweep_row_group(&sweep, r)) {
-                r += 4;
-                continue;
+        if (!split.ok) {
+            sweep_rows(&sweep, 0, sweep.n);
+        } else {
+            // Polygon by polygon; a large one that reads none of its own
+            // columns has its second half summed ahead on the helper's thread.
+            size_t first = 0;
+            for (int32_t i = 0; i < count; i++) {
+                size_t rows = (size_t)patches_of(&polys[i]), end = first + rows;
+                if (!split.own_free[(size_t)i]) {
+                    sweep_rows(&sweep, first, end);
+                    first = end;
+                    continue;
+                }
+                size_t middle = first + (rows / 2 & ~(size_t)3);
+                int channels = 0;
+                for (int c = 0; c < 3; c++)
+                    if (sweep.state.active[c] && sweep.skip_ok[c] && sweep.state.all_finite[c]) channels |= 1 << c;
+                AheadSums ahead = {&sweep, &polys[i], middle, end, channels, first > 0, split.sums, split.summed};
+                helper->start(sum_ahead, &ahead, helper->context);
+                sweep_rows(&sweep, first, middle);
+                helper->finish(helper->context);
+                for (size_t r = middle; r < end; r++) record_ahead(&sweep, ahead, r);
+                first = end;
             }
-            SweepRow row = sweep_row(&sweep, r);
-            sweep_single_row(&sweep, &row, r);
-            r++;
         }
         if (report != nullptr) {
             for (int c = 0; c < 3; c++) {
@@ -487,5 +638,7 @@ int solve_radiosity_channels(float **form_factors, float *radiosity, const float
         }
         end_sweep(&sweep.state, precision, &diverged);
     }
+    free(split.sums);
+    free(split.summed);
     return diverged;
 }
