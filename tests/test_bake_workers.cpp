@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bake/workers.h"
+#include "base/errors.h"
 #include "formfactor/formfactor.h"
 #include "formfactor/hemicube.h"
 #include "geometry/environment.h"
@@ -176,6 +177,8 @@ TEST(ThreadedSweep, HelperThreadKeepsOneThreadsSolution) {
         EXPECT_EQ(diverged, -1);
         values[threaded].assign(patch_radiosity, patch_radiosity + 3 * (size_t)n);
         row_store_free();
+        release(patch_emission);
+        release(patch_radiosity);
     }
     for (int c = 0; c < 3; c++) EXPECT_EQ(sweeps[0][c], sweeps[1][c]);
     EXPECT_GT(sweeps[0][0], 2);
