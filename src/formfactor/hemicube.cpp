@@ -260,16 +260,14 @@ void hemicube_place(Hemicube *hemicube, const Polygon *polys, int32_t i) {
     measure_layout(h);
 }
 
-void hemicube_move(Hemicube *hemicube, const Vec3 *centre) {
-    Hemicube &h = *hemicube;
+namespace {
+
+// A move's bookkeeping, the cells aside: the offset to `centre` (returned),
+// the corners and centre shifted, the drift bounded (moved_drift) until the
+// next settling measures it.
+Vec3 shift_frame(Hemicube &h, const Vec3 *centre) {
     Vec3 offset;
     vec3_difference(&h.hemicube_centre, centre, &offset);
-    int32_t cells = h.hemicube_cell_count;
-    if (cells > 0 && !h.hemicube_items_clear)
-        memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
-    h.hemicube_items_clear = true;
-
-    // Between two settlings the drift is bounded (moved_drift).
     float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
     float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
     for (int c = 0; c < 4; c++) {
@@ -280,7 +278,18 @@ void hemicube_move(Hemicube *hemicube, const Vec3 *centre) {
     h.hemicube_drift = moved_drift(h.hemicube_drift, h.hemicube_drift_measured, largest_centre, largest_offset);
     h.hemicube_drift_measured = false;
     h.hemicube_moves++;
-    h.hemicube_pending_offsets[h.hemicube_pending++] = offset;
+    return offset;
+}
+
+} // namespace
+
+void hemicube_move(Hemicube *hemicube, const Vec3 *centre) {
+    Hemicube &h = *hemicube;
+    int32_t cells = h.hemicube_cell_count;
+    if (cells > 0 && !h.hemicube_items_clear)
+        memset(h.hemicube_item_buffer, 0xff, (size_t)cells * sizeof(int32_t)); // -1 in every cell
+    h.hemicube_items_clear = true;
+    h.hemicube_pending_offsets[h.hemicube_pending++] = shift_frame(h, centre);
     if (h.hemicube_pending == HEMICUBE_PENDING_MOVES) hemicube_settle(&h);
 }
 
@@ -318,22 +327,7 @@ void hemicube_relay_from(Hemicube *relay, Hemicube *h) {
 void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, Vec3 *offsets) {
     Hemicube &h = *relay;
     hemicube_settle(&h); // nothing is pending once the relay has started
-    for (int32_t m = 0; m < count; m++) {
-        const Vec3 *centre = &centres[m];
-        Vec3 offset;
-        vec3_difference(&h.hemicube_centre, centre, &offset);
-        float largest_centre = fmaxf(fmaxf(fabsf(centre->x), fabsf(centre->y)), fabsf(centre->z));
-        float largest_offset = fmaxf(fmaxf(fabsf(offset.x), fabsf(offset.y)), fabsf(offset.z));
-        for (int c = 0; c < 4; c++) {
-            vec3_sum(&h.hemicube_base_corners[c], &offset, &h.hemicube_base_corners[c]);
-            vec3_sum(&h.hemicube_top_corners[c], &offset, &h.hemicube_top_corners[c]);
-        }
-        h.hemicube_centre = *centre;
-        h.hemicube_drift = moved_drift(h.hemicube_drift, h.hemicube_drift_measured, largest_centre, largest_offset);
-        h.hemicube_drift_measured = false;
-        h.hemicube_moves++;
-        offsets[m] = offset;
-    }
+    for (int32_t m = 0; m < count; m++) offsets[m] = shift_frame(h, &centres[m]);
 }
 
 void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,

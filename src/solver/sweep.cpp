@@ -141,6 +141,15 @@ struct RowGroup {
     __m128 emission[3]; // per channel, the four rows' emissions
 };
 
+// The four rows' reflectances and emissions into the group's lanes.
+void pack_lanes(RowGroup *g) {
+    for (int c = 0; c < 3; c++) {
+        g->rho[c] = _mm_setr_ps(g->rows[0].rho[c], g->rows[1].rho[c], g->rows[2].rho[c], g->rows[3].rho[c]);
+        g->emission[c] = _mm_setr_ps(g->rows[0].emission[c], g->rows[1].emission[c], g->rows[2].emission[c],
+                                     g->rows[3].emission[c]);
+    }
+}
+
 inline const FormFactorTerm *term_or_sentinel(const RowView &view, uint32_t i) {
     return view.terms + (i < view.count ? i : view.count);
 }
@@ -352,11 +361,7 @@ bool sweep_row_group(SparseSweep *sweep, size_t r) {
     for (int j = 0; j < 4; j++)
         if (touches_rows(g.rows[j].stored, r, r + 4)) invariant_failed("rows side by side touch each other");
 #endif
-    for (int c = 0; c < 3; c++) {
-        g.rho[c] = _mm_setr_ps(g.rows[0].rho[c], g.rows[1].rho[c], g.rows[2].rho[c], g.rows[3].rho[c]);
-        g.emission[c] =
-            _mm_setr_ps(g.rows[0].emission[c], g.rows[1].emission[c], g.rows[2].emission[c], g.rows[3].emission[c]);
-    }
+    pack_lanes(&g);
     __m128 out[3];
     if (!sweep_group_channels(channels, g, n, sweep->radiosity, out)) {
         sweep->cursor = saved;
@@ -438,11 +443,7 @@ bool sum_ahead_group(AheadSums *a, size_t r) {
         if (view.compact != g.rows[0].stored.compact || !view.quiet || (!view.clean && view.compact)) return false;
     }
     if (g.rows[0].stored.compact && !a->compact_groups) return false;
-    for (int c = 0; c < 3; c++) {
-        g.rho[c] = _mm_setr_ps(g.rows[0].rho[c], g.rows[1].rho[c], g.rows[2].rho[c], g.rows[3].rho[c]);
-        g.emission[c] =
-            _mm_setr_ps(g.rows[0].emission[c], g.rows[1].emission[c], g.rows[2].emission[c], g.rows[3].emission[c]);
-    }
+    pack_lanes(&g);
     __m128 out[3];
     if (!sweep_group_channels(a->channels, g, a->sweep->n, a->sweep->radiosity, out)) return false;
     float lanes[3][4];
