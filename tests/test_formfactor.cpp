@@ -197,11 +197,11 @@ TEST(HemicubePlacement, MovesMatchVec3SumAndTheDriftBoundsEveryRay) {
 }
 
 // The blocks of a split come in row order and cover every row once, never
-// cross a polygon's end, and hand the hemicube on exactly where a polygon
-// goes on. A worker that starts a block by taking the relay of the block
-// before it then stands where one worker walking the whole polygon stands:
-// its cells, centre and corners equal bit for bit, and the relay's drift
-// still bounds its rays.
+// cross a polygon's end, relay no more moves than the replay records hold,
+// and hand the hemicube on exactly where a polygon goes on. A worker that
+// starts a block by taking the relay of the block before it then stands
+// where one worker walking the whole polygon stands: its cells, centre and
+// corners equal bit for bit, and the relay's drift still bounds its rays.
 TEST(HemicubePlacement, RelayedBlocksOfASplitStandWhereOneWalkStands) {
     std::vector<Polygon> polys = {make_polygon({0, 0, 0, 3, 0, 0, 3, 2, 0, 0, 2, 0}, 1, 1),
                                   make_polygon({0.1f, 0.3f, 0.7f, 6.1f, 0.3f, 0.7f, 6.1f, 5.3f, 0.7f, 0.1f, 5.3f, 0.7f}, 17, 13),
@@ -227,6 +227,8 @@ TEST(HemicubePlacement, RelayedBlocksOfASplitStandWhereOneWalkStands) {
             ASSERT_EQ(block.relayed_in, block.first > 0);
             ASSERT_EQ(block.relays_out, block.end < patches);
             ASSERT_EQ(block.relayed_in, relay_waiting);
+            // the replay records are sized for this before the workers start
+            if (block.relays_out) ASSERT_LE(block.end - block.first, row_split_largest_relayed(&split));
             next_row += block.end - block.first;
             // This block's worker: a fresh placement, or the relay.
             ::hemicube_place(&hemicube, polys.data(), block.polygon);

@@ -287,8 +287,7 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
                                               EXIT_FF_ROW_NO_MEMORY);
     s.out.touched_count = 0;
-    // A block holds at most 1 / (SPLIT_FACTOR x threads) of the rows, rounded up.
-    int64_t share = (int64_t)SPLIT_FACTOR * threads, largest_block = (s.split.rows + share - 1) / share + 1;
+    int64_t largest_block = row_split_largest_relayed(&s.split) + 1;
     s.own.assign((size_t)threads, Replay{});
     for (Replay &r : s.own) {
         r.centres = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);

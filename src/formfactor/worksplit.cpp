@@ -5,6 +5,8 @@
 // the next.
 #include "formfactor/worksplit.h"
 
+#include <algorithm>
+
 namespace {
 
 int64_t patches_of(const Polygon *polygon) {
@@ -37,7 +39,9 @@ bool row_split_next(RowSplit *split, RowBlock *block) {
         int64_t share = (int64_t)SPLIT_FACTOR * split->workers;
         int64_t wanted = (split->rows - split->row + share - 1) / share;
         if (wanted < 1) wanted = 1;
-        if (wanted < size) size = wanted;
+        // A rest of up to twice the share is taken whole: no relay to make
+        // and no second placement, and the blocks after it still shrink.
+        if (2 * wanted < size) size = wanted;
     }
     block->polygon = split->polygon;
     block->first = split->patch;
@@ -48,4 +52,10 @@ bool row_split_next(RowSplit *split, RowBlock *block) {
     split->patch = block->end;
     split->row += size;
     return true;
+}
+
+int64_t row_split_largest_relayed(const RowSplit *split) {
+    if (split->workers <= 1) return 0;
+    int64_t share = (int64_t)SPLIT_FACTOR * split->workers;
+    return std::max<int64_t>(1, (split->rows + share - 1) / share);
 }

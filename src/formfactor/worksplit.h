@@ -16,8 +16,9 @@
 // of the relay's cells with its maker (halvora-bake's workers).
 //
 // Block sizes follow the rows still to be split: a block takes
-// 1 / (SPLIT_FACTOR x workers) of them, at least one and at most its
-// polygon's rest. Early blocks are large (few relays), the last ones small
+// 1 / (SPLIT_FACTOR x workers) of them, at least one, or its polygon's whole
+// rest where that is at most twice as many (a relay saved for a slightly
+// larger block). Early blocks are large (few relays), the last ones small
 // (the workers end together, however unequal the rows' costs). With one
 // worker a block is a whole polygon and nothing is relayed.
 #pragma once
@@ -52,3 +53,7 @@ void row_split_start(RowSplit *split, const Polygon *polys, int32_t count, int32
 
 // Carves the next block, in row order; false when every row has been given out.
 bool row_split_next(RowSplit *split, RowBlock *block);
+
+// The most patches a block that relays out can hold (its relay's moves), for
+// the replay records made before the workers start; 0 with one worker.
+int64_t row_split_largest_relayed(const RowSplit *split);
