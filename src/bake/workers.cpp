@@ -14,7 +14,8 @@
 //   last slice done publishes the relay;
 // - the rows that are done and not yet taken, keyed by row, each kept as its
 //   touched entries (a row sees at most as many patches as it has cells, and
-//   mostly far fewer than the scene has);
+//   mostly far fewer than the scene has); a row that is the sink's next
+//   when no worker writes goes to the sink as it stands, with no copy;
 // - `next_row`, the row the sink takes next, and `writing`, true while one
 //   worker hands rows to the sink (outside the lock, so the others go on).
 //
@@ -142,46 +143,67 @@ template <typename Ready> void wait_helping(Workers *s, std::unique_lock<std::mu
         if (!replay_a_slice(s, guard)) s->changed.wait(guard);
 }
 
-// Hands the worker's finished row in (its touched entries copied, the row
-// cleared) and, while no other worker does, gives the sink every row that is
-// next. `next` is the row this worker computes after this one. With `guard`
-// held. Waits while the held rows are beyond HELD_ROW_BYTES, unless this
-// worker's next row is the one the sink needs.
-void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::unique_lock<std::mutex> &guard) {
-    try {
-        HeldRow kept;
-        kept.patches.assign(row->touched, row->touched + row->touched_count);
-        kept.values.resize(kept.patches.size());
-        for (size_t t = 0; t < kept.patches.size(); t++) kept.values[t] = row->values[kept.patches[t]];
-        s->held_bytes += held_size(kept);
-        s->held.emplace(index, std::move(kept));
-    } catch (const std::bad_alloc &) {
-        s->out_of_memory = s->refused = true;
+// Gives the sink every held row that is next, then stops being the writer.
+// With `guard` held (released while the sink works) and `writing` set.
+void write_held(Workers *s, std::unique_lock<std::mutex> &guard) {
+    for (auto at = s->held.find(s->next_row); at != s->held.end() && !s->refused; at = s->held.find(s->next_row)) {
+        HeldRow taken = std::move(at->second);
+        s->held.erase(at);
+        s->held_bytes -= held_size(taken);
+        guard.unlock();
+        FormFactorRow *out = &s->out;
+        out->touched_count = (int32_t)taken.patches.size();
+        for (size_t t = 0; t < taken.patches.size(); t++) {
+            out->touched[t] = taken.patches[t];
+            out->values[taken.patches[t]] = taken.values[t];
+        }
+        s->sink->begin(s->next_row, s->sink->context);
+        bool accepted = s->sink->take(out, s->next_row, s->sink->context);
+        row_clear(out);
+        guard.lock();
+        if (!accepted) s->refused = true;
+        s->next_row++;
         s->changed.notify_all();
     }
-    row_clear(row);
-    if (!s->writing) {
+    s->writing = false;
+}
+
+// Hands the worker's finished row in and, while no other worker does, gives
+// the sink every row that is next. The row goes to the sink as it stands
+// when it is the next one and nobody writes; otherwise its touched entries
+// are kept. Either way the row is cleared. `next` is the row this worker
+// computes after this one. With `guard` held. Waits while the held rows are
+// beyond HELD_ROW_BYTES, unless this worker's next row is the one the sink
+// needs.
+void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::unique_lock<std::mutex> &guard) {
+    if (!s->writing && index == s->next_row && !s->refused) {
         s->writing = true;
-        for (auto at = s->held.find(s->next_row); at != s->held.end() && !s->refused; at = s->held.find(s->next_row)) {
-            HeldRow taken = std::move(at->second);
-            s->held.erase(at);
-            s->held_bytes -= held_size(taken);
-            guard.unlock();
-            FormFactorRow *out = &s->out;
-            out->touched_count = (int32_t)taken.patches.size();
-            for (size_t t = 0; t < taken.patches.size(); t++) {
-                out->touched[t] = taken.patches[t];
-                out->values[taken.patches[t]] = taken.values[t];
-            }
-            s->sink->begin(s->next_row, s->sink->context);
-            bool accepted = s->sink->take(out, s->next_row, s->sink->context);
-            row_clear(out);
-            guard.lock();
-            if (!accepted) s->refused = true;
-            s->next_row++;
+        guard.unlock();
+        s->sink->begin(index, s->sink->context);
+        bool accepted = s->sink->take(row, index, s->sink->context);
+        row_clear(row);
+        guard.lock();
+        if (!accepted) s->refused = true;
+        s->next_row++;
+        s->changed.notify_all();
+        write_held(s, guard);
+    } else {
+        try {
+            HeldRow kept;
+            kept.patches.assign(row->touched, row->touched + row->touched_count);
+            kept.values.resize(kept.patches.size());
+            for (size_t t = 0; t < kept.patches.size(); t++) kept.values[t] = row->values[kept.patches[t]];
+            s->held_bytes += held_size(kept);
+            s->held.emplace(index, std::move(kept));
+        } catch (const std::bad_alloc &) {
+            s->out_of_memory = s->refused = true;
             s->changed.notify_all();
         }
-        s->writing = false;
+        row_clear(row);
+        if (!s->writing) {
+            s->writing = true;
+            write_held(s, guard);
+        }
     }
     s->changed.wait(guard, [&] { return s->held_bytes <= HELD_ROW_BYTES || next == s->next_row || s->refused; });
 }
