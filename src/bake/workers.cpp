@@ -143,27 +143,34 @@ template <typename Ready> void wait_helping(Workers *s, std::unique_lock<std::mu
         if (!replay_a_slice(s, guard)) s->changed.wait(guard);
 }
 
+// Gives `row`, the sink's next, to the sink and clears it. With `guard`
+// held (released while the sink works) and `writing` set.
+void give_to_sink(Workers *s, FormFactorRow *row, std::unique_lock<std::mutex> &guard) {
+    int64_t index = s->next_row;
+    guard.unlock();
+    s->sink->begin(index, s->sink->context);
+    bool accepted = s->sink->take(row, index, s->sink->context);
+    row_clear(row);
+    guard.lock();
+    if (!accepted) s->refused = true;
+    s->next_row++;
+    s->changed.notify_all();
+}
+
 // Gives the sink every held row that is next, then stops being the writer.
-// With `guard` held (released while the sink works) and `writing` set.
+// With `guard` held and `writing` set.
 void write_held(Workers *s, std::unique_lock<std::mutex> &guard) {
     for (auto at = s->held.find(s->next_row); at != s->held.end() && !s->refused; at = s->held.find(s->next_row)) {
         HeldRow taken = std::move(at->second);
         s->held.erase(at);
         s->held_bytes -= held_size(taken);
-        guard.unlock();
-        FormFactorRow *out = &s->out;
+        FormFactorRow *out = &s->out; // only the writer touches it
         out->touched_count = (int32_t)taken.patches.size();
         for (size_t t = 0; t < taken.patches.size(); t++) {
             out->touched[t] = taken.patches[t];
             out->values[taken.patches[t]] = taken.values[t];
         }
-        s->sink->begin(s->next_row, s->sink->context);
-        bool accepted = s->sink->take(out, s->next_row, s->sink->context);
-        row_clear(out);
-        guard.lock();
-        if (!accepted) s->refused = true;
-        s->next_row++;
-        s->changed.notify_all();
+        give_to_sink(s, out, guard);
     }
     s->writing = false;
 }
@@ -176,18 +183,8 @@ void write_held(Workers *s, std::unique_lock<std::mutex> &guard) {
 // beyond HELD_ROW_BYTES, unless this worker's next row is the one the sink
 // needs.
 void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::unique_lock<std::mutex> &guard) {
-    if (!s->writing && index == s->next_row && !s->refused) {
-        s->writing = true;
-        guard.unlock();
-        s->sink->begin(index, s->sink->context);
-        bool accepted = s->sink->take(row, index, s->sink->context);
-        row_clear(row);
-        guard.lock();
-        if (!accepted) s->refused = true;
-        s->next_row++;
-        s->changed.notify_all();
-        write_held(s, guard);
-    } else {
+    bool direct = !s->writing && index == s->next_row && !s->refused;
+    if (!direct) {
         try {
             HeldRow kept;
             kept.patches.assign(row->touched, row->touched + row->touched_count);
@@ -200,10 +197,11 @@ void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::u
             s->changed.notify_all();
         }
         row_clear(row);
-        if (!s->writing) {
-            s->writing = true;
-            write_held(s, guard);
-        }
+    }
+    if (!s->writing) {
+        s->writing = true;
+        if (direct) give_to_sink(s, row, guard);
+        write_held(s, guard);
     }
     s->changed.wait(guard, [&] { return s->held_bytes <= HELD_ROW_BYTES || next == s->next_row || s->refused; });
 }
@@ -309,7 +307,7 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
                                               EXIT_FF_ROW_NO_MEMORY);
     s.out.touched_count = 0;
-    int64_t largest_block = row_split_largest_relayed(&s.split) + 1;
+    int64_t largest_block = row_split_largest_relayed(&s.split);
     s.own.assign((size_t)threads, Replay{});
     for (Replay &r : s.own) {
         r.centres = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);

@@ -22,6 +22,12 @@ void skip_done(RowSplit *split) {
     }
 }
 
+// 1 / (SPLIT_FACTOR x workers) of `rows`, rounded up, at least one.
+int64_t share_of(const RowSplit *split, int64_t rows) {
+    int64_t share = (int64_t)SPLIT_FACTOR * split->workers;
+    return std::max<int64_t>(1, (rows + share - 1) / share);
+}
+
 } // namespace
 
 void row_split_start(RowSplit *split, const Polygon *polys, int32_t count, int32_t workers) {
@@ -36,9 +42,7 @@ bool row_split_next(RowSplit *split, RowBlock *block) {
     int64_t rest = patches_of(&split->polygons[split->polygon]) - split->patch;
     int64_t size = rest;
     if (split->workers > 1) {
-        int64_t share = (int64_t)SPLIT_FACTOR * split->workers;
-        int64_t wanted = (split->rows - split->row + share - 1) / share;
-        if (wanted < 1) wanted = 1;
+        int64_t wanted = share_of(split, split->rows - split->row);
         // A rest of up to twice the share is taken whole: no relay to make
         // and no second placement, and the blocks after it still shrink.
         if (2 * wanted < size) size = wanted;
@@ -55,7 +59,5 @@ bool row_split_next(RowSplit *split, RowBlock *block) {
 }
 
 int64_t row_split_largest_relayed(const RowSplit *split) {
-    if (split->workers <= 1) return 0;
-    int64_t share = (int64_t)SPLIT_FACTOR * split->workers;
-    return std::max<int64_t>(1, (split->rows + share - 1) / share);
+    return split->workers > 1 ? share_of(split, split->rows) : 0;
 }
