@@ -292,7 +292,8 @@ TEST(HitPointError, CoversTheReferencesRoundingOfTheHitPoint) {
 // Settling in groups of eight, of four and one by one gives every cell
 // vec3_sum's bytes and the same drift, whatever the cells hold (signed
 // zeros, subnormals, huge values, infinities, NaN), at every count of
-// pending moves and with groups starting anywhere.
+// pending moves (none: a relay's copy) and with groups starting anywhere,
+// in place or from cells of another array (a relay's first pass).
 TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
     std::mt19937_64 random(9);
     const float awkward[] = {0.0f, -0.0f, 1e-40f, -1e-40f, FLT_MAX, -FLT_MAX, HUGE_VALF, -HUGE_VALF, NAN, 1.0f, -3.5f};
@@ -302,8 +303,8 @@ TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
     };
     int widths = settle_has_eight() ? 3 : 2, lost = 0;
     for (int trial = 0; trial < 600; trial++) {
-        int32_t cells = (int32_t)(random() % 70), pending = 1 + (int32_t)(random() % HEMICUBE_PENDING_MOVES);
-        bool special = trial % 3 == 0, rays = trial % 5 != 0;
+        int32_t cells = (int32_t)(random() % 70), pending = (int32_t)(random() % (HEMICUBE_PENDING_MOVES + 1));
+        bool special = trial % 3 == 0, rays = trial % 5 != 0, apart = trial % 2 == 1;
         std::vector<Vec3> start((size_t)cells), ray0((size_t)cells + 1), offsets((size_t)pending);
         for (Vec3 &c : start) c = {value(special), value(special), value(special)};
         for (Vec3 &r : ray0) r = {value(special), value(special), value(special)};
@@ -317,8 +318,10 @@ TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
         SettleScan scans[3];
         for (int width = 0; width < widths; width++) {
             got[width] = start;
-            SettleCells c = {cells > 0 ? &got[width][0].x : nullptr, rays ? &ray0[0].x : nullptr, cells,
-                             offsets.data(), pending, centre};
+            if (apart) memset(got[width].data(), 0x7f, got[width].size() * sizeof(Vec3));
+            float *to = cells > 0 ? &got[width][0].x : nullptr;
+            SettleCells c = {apart && cells > 0 ? &start[0].x : to, to, rays ? &ray0[0].x : nullptr, cells,
+                             pending > 0 ? offsets.data() : nullptr, pending, centre};
             scans[width] = {0.0f, false};
             int32_t k = 0;
             if (width == 2) k = settle_by_eight(&c, k, &scans[width]);

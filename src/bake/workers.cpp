@@ -65,8 +65,9 @@ struct HeldRow {
 // A relay being replayed: its moves are made, and its cells are replayed a
 // slice at a time by whoever takes a slice: its maker, and workers that
 // would otherwise wait. One record per worker, obtained before the threads
-// start: a worker makes its next relay, and places its hemicube anew, only
-// once the one it made is finished (it shares the placement rays till then).
+// start: a worker makes its next relay, places its hemicube anew, or moves
+// it on, only once the one it made is finished (it replays from the
+// hemicube's cells and shares its placement rays till then).
 struct Replay {
     Hemicube *relay;
     int64_t for_row;              // the first row of the block it is for
@@ -247,7 +248,8 @@ void work(Workers *s, FormFactorWorker *w, size_t index) {
         }
         if (relay_out != nullptr) {
             // The relay for the next block: its moves made here, its cells
-            // replayed in slices, by this worker and any that would wait.
+            // replayed in slices from h's, by this worker and any that would
+            // wait; h's cells stay as they are till the last slice is done.
             guard.lock();
             wait_helping(s, guard, [&] { return !mine->in_flight; });
             guard.unlock();
@@ -266,7 +268,7 @@ void work(Workers *s, FormFactorWorker *w, size_t index) {
             mine->in_flight = true;
             s->replays.push_back(mine);
             s->changed.notify_all();
-            while (mine->taken < mine->slices) replay_a_slice(s, guard);
+            wait_helping(s, guard, [&] { return !mine->in_flight; });
             guard.unlock();
         }
 

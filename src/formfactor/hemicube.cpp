@@ -297,8 +297,8 @@ void hemicube_settle(Hemicube *hemicube) {
     Hemicube &h = *hemicube;
     if (h.hemicube_pending == 0) return;
     const float *ray0 = h.hemicube_placement_rays != nullptr ? &h.hemicube_placement_rays[0].x : nullptr;
-    SettleCells cells = {&h.hemicube_cells[0].x, ray0, h.hemicube_cell_count, h.hemicube_pending_offsets,
-                         h.hemicube_pending, h.hemicube_centre};
+    SettleCells cells = {&h.hemicube_cells[0].x, &h.hemicube_cells[0].x, ray0, h.hemicube_cell_count,
+                         h.hemicube_pending_offsets, h.hemicube_pending, h.hemicube_centre};
     SettleScan scan = {0.0f, false};
     int32_t k = settle_has_eight() ? settle_by_eight(&cells, 0, &scan) : 0;
     k = settle_by_four(&cells, k, &scan);
@@ -319,7 +319,7 @@ void hemicube_relay_from(Hemicube *relay, Hemicube *h) {
     Vec3 *cells = relay->hemicube_cells;
     *relay = *h;
     relay->hemicube_cells = cells;
-    memcpy(cells, h->hemicube_cells, (size_t)h->hemicube_cell_count * sizeof(Vec3));
+    relay->hemicube_relay_source = h->hemicube_cells; // copied by the replay's first pass
     relay->hemicube_item_buffer = nullptr;
     relay->hemicube_items_clear = true; // a relay's moves have no items to clear
 }
@@ -333,13 +333,18 @@ void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, V
 void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,
                            SettleScan *scan) {
     // As the settlings would: HEMICUBE_PENDING_MOVES offsets at a time (the
-    // grouping changes no byte), the drift measured after the last.
-    for (int32_t done = 0; done < count; done += HEMICUBE_PENDING_MOVES) {
+    // grouping changes no byte), the drift measured after the last. The
+    // first pass reads the source's cells, the others the relay's own; with
+    // no move at all the first pass only copies.
+    for (int32_t done = 0; done == 0 || done < count; done += HEMICUBE_PENDING_MOVES) {
         int32_t pending = std::min(HEMICUBE_PENDING_MOVES, count - done);
         bool last = done + pending == count;
         const float *ray0 = last && relay->hemicube_placement_rays != nullptr ? &relay->hemicube_placement_rays[0].x
                                                                                : nullptr;
-        SettleCells cells = {&relay->hemicube_cells[0].x, ray0, to, offsets + done, pending, relay->hemicube_centre};
+        const Vec3 *source = done == 0 && relay->hemicube_relay_source != nullptr ? relay->hemicube_relay_source
+                                                                                   : relay->hemicube_cells;
+        SettleCells cells = {&source[0].x, &relay->hemicube_cells[0].x, ray0, to, offsets + done, pending,
+                             relay->hemicube_centre};
         int32_t k = settle_has_eight() ? settle_by_eight(&cells, from, scan) : from;
         k = settle_by_four(&cells, k, scan);
         settle_one_by_one(&cells, k, scan);
@@ -352,6 +357,7 @@ void hemicube_relay_finish(Hemicube *relay, const SettleScan *scan) {
         relay->hemicube_drift_measured = true;
     }
     relay->hemicube_placement_rays = nullptr;
+    relay->hemicube_relay_source = nullptr;
 }
 
 void hemicube_take_relay(Hemicube *h, Hemicube *relay) {

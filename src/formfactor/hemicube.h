@@ -58,6 +58,7 @@ struct Hemicube {
     const float *hemicube_delta_form_factors; // the layout's
     int32_t *hemicube_item_buffer;        // per cell: patch seen, or -1
     Vec3 *hemicube_cells;                 // per cell: world-space centre point, as of the last settling
+    const Vec3 *hemicube_relay_source;    // a relay being replayed: the cells it starts from (another's)
     Vec3 hemicube_pending_offsets[HEMICUBE_PENDING_MOVES]; // the moves' offsets since, in order
     int32_t hemicube_pending;             // how many
 
@@ -125,19 +126,21 @@ void hemicube_settle(Hemicube *h);
 Vec3 *hemicube_relay_cells(const HemicubeLayout *layout);
 
 // Starts `relay` (whose cells are its own, from hemicube_relay_cells) at h's
-// position: h is settled and its cells, centre, corners and drift copied.
-// hemicube_move and hemicube_settle then take the relay on as they take h.
+// position: h is settled and its centre, corners and drift copied; h's cells
+// are the relay's source, read by the replay (below) as it writes the
+// relay's own, so h's cells stay as they are till the relay is finished.
 void hemicube_relay_from(Hemicube *relay, Hemicube *h);
 
 // A relay's moves are made in three steps, so that several workers can
 // share its cells: hemicube_relay_moves takes the relay (just started) to
 // the `count` patch centres as hemicube_move would, but leaves the cells and
 // writes each move's offset to `offsets`; hemicube_relay_replay then moves
-// cells [from, to) by all those offsets and measures their drift into
+// cells [from, to) from the source by all those offsets into the relay's
+// own cells and measures their drift into
 // `scan` (different ranges may be replayed at once); once every cell has
 // been, hemicube_relay_finish takes the drift of all the scans (combined
-// with settle_scan_join) and lets go of the placement rays the relay shared,
-// so that it can be handed to another worker. The relay is then as moving
+// with settle_scan_join) and lets go of the source and the placement rays
+// the relay shared, so that it can be handed to another worker. The relay is then as moving
 // it patch to patch and settling it would leave it, bit for bit.
 void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, Vec3 *offsets);
 void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,

@@ -30,8 +30,9 @@ int32_t settle_by_four(const SettleCells *c, int32_t from, SettleScan *scan) {
     __m128 largest = _mm_set1_ps(scan->largest), unordered = _mm_setzero_ps();
     int32_t k = from;
     for (; k + 4 <= c->cells; k += 4) {
+        const float *in = c->source + 3 * k;
         float *at = c->cell + 3 * k;
-        __m128 moved[3] = {_mm_loadu_ps(at), _mm_loadu_ps(at + 4), _mm_loadu_ps(at + 8)};
+        __m128 moved[3] = {_mm_loadu_ps(in), _mm_loadu_ps(in + 4), _mm_loadu_ps(in + 8)};
         for (int32_t p = 0; p < c->pending; p++)
             for (int v = 0; v < 3; v++) moved[v] = _mm_add_ps(moved[v], shift[p][v]);
         for (int v = 0; v < 3; v++) {
@@ -67,8 +68,9 @@ __attribute__((target("avx2"))) int32_t settle_by_eight(const SettleCells *c, in
     __m256 largest = _mm256_set1_ps(scan->largest), unordered = _mm256_setzero_ps();
     int32_t k = from;
     for (; k + 8 <= c->cells; k += 8) {
+        const float *in = c->source + 3 * k;
         float *at = c->cell + 3 * k;
-        __m256 moved[3] = {_mm256_loadu_ps(at), _mm256_loadu_ps(at + 8), _mm256_loadu_ps(at + 16)};
+        __m256 moved[3] = {_mm256_loadu_ps(in), _mm256_loadu_ps(in + 8), _mm256_loadu_ps(in + 16)};
         for (int32_t p = 0; p < c->pending; p++)
             for (int v = 0; v < 3; v++) moved[v] = _mm256_add_ps(moved[v], shift[p][v]);
         for (int v = 0; v < 3; v++) {
@@ -97,6 +99,7 @@ void settle_one_by_one(const SettleCells *c, int32_t from, SettleScan *scan) {
     const float q[3] = {c->centre.x, c->centre.y, c->centre.z};
     for (int32_t k = from; k < c->cells; k++) {
         float *m = c->cell + 3 * k;
+        for (int v = 0; v < 3; v++) m[v] = c->source[3 * k + v];
         for (int32_t p = 0; p < c->pending; p++) {
             const Vec3 &o = c->offsets[p];
             m[0] = m[0] + o.x;

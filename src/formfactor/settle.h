@@ -34,10 +34,13 @@ inline void settle_scan_join(SettleScan *into, const SettleScan &part) {
     if (part.largest > into->largest) into->largest = part.largest;
 }
 
-// The groups' common arguments: cells [from, cells) of `cell` (3 floats
-// each) take `pending` offsets; with placement rays `ray0` (may be null: no
-// drift is measured), the gaps to (cell - centre) - ray0 go into `scan`.
+// The groups' common arguments: cells [from, cells) of `source` (3 floats
+// each) take `pending` offsets and go to the same cells of `cell` (the
+// same array but for a relay's first pass); with placement rays `ray0` (may
+// be null: no drift is measured), the gaps to (cell - centre) - ray0 go
+// into `scan`.
 struct SettleCells {
+    const float *source;
     float *cell;
     const float *ray0;
     int32_t cells;
