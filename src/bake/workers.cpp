@@ -15,7 +15,9 @@
 // - the rows that are done and not yet taken, keyed by row, each kept as its
 //   touched entries (a row sees at most as many patches as it has cells, and
 //   mostly far fewer than the scene has); a row that is the sink's next
-//   when no worker writes goes to the sink as it stands, with no copy;
+//   when no worker writes goes to the sink as it stands, with no copy; the
+//   storage of written held rows is kept (SPARE_HELD_ROWS, SPARE_HELD_BYTES)
+//   for the next rows to be held;
 // - `next_row`, the row the sink takes next, and `writing`, true while one
 //   worker hands rows to the sink (outside the lock, so the others go on).
 //
@@ -57,10 +59,16 @@ namespace {
 
 // A finished row as it waits for its turn: the patches its worker touched and
 // what they hold, every other entry +0.
-struct HeldRow {
-    std::vector<int32_t> patches;
-    std::vector<float> values;
+struct HeldEntry {
+    int32_t patch;
+    float value;
 };
+typedef std::vector<HeldEntry> HeldRow;
+
+// Written rows' storage kept for the next rows to be held, so that holding
+// a row seldom allocates: at most this many rows' and this many bytes.
+const size_t SPARE_HELD_ROWS = 256;
+const uint64_t SPARE_HELD_BYTES = 8ull << 20;
 
 // A relay being replayed: its moves are made, and its cells are replayed a
 // slice at a time by whoever takes a slice: its maker, and workers that
@@ -92,6 +100,8 @@ struct Workers {
     std::vector<Replay> own;               // each worker's replay record, by worker
     std::vector<Replay *> replays;         // being replayed, oldest first (room for one a worker)
     std::map<int64_t, HeldRow> held;       // finished rows not yet taken, by row
+    std::vector<HeldRow> spare;            // emptied held rows, their storage kept
+    uint64_t spare_bytes = 0;              // that storage
     uint64_t held_bytes = 0;
     int64_t next_row = 0;                  // the row the sink takes next
     bool writing = false;                  // a worker is handing rows to the sink
@@ -100,7 +110,7 @@ struct Workers {
     bool out_of_memory = false;            // a held row could not be kept
 };
 
-uint64_t held_size(const HeldRow &row) { return row.patches.size() * (sizeof(int32_t) + sizeof(float)); }
+uint64_t held_size(const HeldRow &row) { return row.size() * sizeof(HeldEntry); }
 
 Vec3 centre_of(const Polygon *polys, int32_t polygon, int32_t patch) {
     Vec3 centre;
@@ -144,15 +154,30 @@ template <typename Ready> void wait_helping(Workers *s, std::unique_lock<std::mu
         if (!replay_a_slice(s, guard)) s->changed.wait(guard);
 }
 
-// Gives `row`, the sink's next, to the sink and clears it. With `guard`
-// held (released while the sink works) and `writing` set.
-void give_to_sink(Workers *s, FormFactorRow *row, std::unique_lock<std::mutex> &guard) {
+// Gives the sink's next row to the sink: `row` as it stands, or (with
+// `kept`) the writer's row filled from the kept entries, whose storage then
+// goes to the spares. Clears the row. With `guard` held (released
+// meanwhile) and `writing` set.
+void give_to_sink(Workers *s, FormFactorRow *row, HeldRow *kept, std::unique_lock<std::mutex> &guard) {
     int64_t index = s->next_row;
     guard.unlock();
+    if (kept != nullptr) {
+        row->touched_count = (int32_t)kept->size();
+        for (size_t t = 0; t < kept->size(); t++) {
+            row->touched[t] = (*kept)[t].patch;
+            row->values[(*kept)[t].patch] = (*kept)[t].value;
+        }
+    }
     s->sink->begin(index, s->sink->context);
     bool accepted = s->sink->take(row, index, s->sink->context);
     row_clear(row);
     guard.lock();
+    uint64_t storage = kept != nullptr ? kept->capacity() * sizeof(HeldEntry) : 0;
+    if (storage > 0 && s->spare.size() < SPARE_HELD_ROWS && s->spare_bytes + storage <= SPARE_HELD_BYTES) {
+        kept->clear();
+        s->spare.push_back(std::move(*kept));
+        s->spare_bytes += storage;
+    }
     if (!accepted) s->refused = true;
     s->next_row++;
     s->changed.notify_all();
@@ -165,13 +190,7 @@ void write_held(Workers *s, std::unique_lock<std::mutex> &guard) {
         HeldRow taken = std::move(at->second);
         s->held.erase(at);
         s->held_bytes -= held_size(taken);
-        FormFactorRow *out = &s->out; // only the writer touches it
-        out->touched_count = (int32_t)taken.patches.size();
-        for (size_t t = 0; t < taken.patches.size(); t++) {
-            out->touched[t] = taken.patches[t];
-            out->values[taken.patches[t]] = taken.values[t];
-        }
-        give_to_sink(s, out, guard);
+        give_to_sink(s, &s->out, &taken, guard); // only the writer touches `out`
     }
     s->writing = false;
 }
@@ -179,29 +198,46 @@ void write_held(Workers *s, std::unique_lock<std::mutex> &guard) {
 // Hands the worker's finished row in and, while no other worker does, gives
 // the sink every row that is next. The row goes to the sink as it stands
 // when it is the next one and nobody writes; otherwise its touched entries
-// are kept. Either way the row is cleared. `next` is the row this worker
-// computes after this one. With `guard` held. Waits while the held rows are
-// beyond HELD_ROW_BYTES, unless this worker's next row is the one the sink
-// needs.
+// are kept, copied with the lock let go (a writer that stops meanwhile
+// leaves this row to this worker, which then finds no writer). Either way
+// the row is cleared. `next` is the row this worker computes after this
+// one. With `guard` held. Waits while the held rows are beyond
+// HELD_ROW_BYTES, unless this worker's next row is the one the sink needs.
 void hand_in(Workers *s, FormFactorRow *row, int64_t index, int64_t next, std::unique_lock<std::mutex> &guard) {
     bool direct = !s->writing && index == s->next_row && !s->refused;
     if (!direct) {
+        HeldRow kept;
+        if (!s->spare.empty()) {
+            kept = std::move(s->spare.back());
+            s->spare.pop_back();
+            s->spare_bytes -= kept.capacity() * sizeof(HeldEntry);
+        }
+        guard.unlock();
+        bool copied = true;
         try {
-            HeldRow kept;
-            kept.patches.assign(row->touched, row->touched + row->touched_count);
-            kept.values.resize(kept.patches.size());
-            for (size_t t = 0; t < kept.patches.size(); t++) kept.values[t] = row->values[kept.patches[t]];
-            s->held_bytes += held_size(kept);
-            s->held.emplace(index, std::move(kept));
+            kept.resize((size_t)row->touched_count);
+            for (size_t t = 0; t < kept.size(); t++) kept[t] = {row->touched[t], row->values[row->touched[t]]};
         } catch (const std::bad_alloc &) {
+            copied = false;
+        }
+        row_clear(row);
+        guard.lock();
+        uint64_t bytes = held_size(kept);
+        try {
+            if (copied) s->held.emplace(index, std::move(kept));
+        } catch (const std::bad_alloc &) {
+            copied = false;
+        }
+        if (copied) {
+            s->held_bytes += bytes;
+        } else {
             s->out_of_memory = s->refused = true;
             s->changed.notify_all();
         }
-        row_clear(row);
     }
     if (!s->writing) {
         s->writing = true;
-        if (direct) give_to_sink(s, row, guard);
+        if (direct) give_to_sink(s, row, nullptr, guard);
         write_held(s, guard);
     }
     s->changed.wait(guard, [&] { return s->held_bytes <= HELD_ROW_BYTES || next == s->next_row || s->refused; });
@@ -316,6 +352,7 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
         r.offsets = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
     }
     s.replays.reserve((size_t)threads);
+    s.spare.reserve(SPARE_HELD_ROWS); // so that keeping a spare never allocates
     std::vector<Hemicube> relays((size_t)threads + 1);
     for (Hemicube &relay : relays) {
         relay = Hemicube{};
