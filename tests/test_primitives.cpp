@@ -318,7 +318,7 @@ TEST(SettleGroups, EveryWidthGivesVec3SumsBytesAndTheSameDrift) {
         SettleScan scans[3];
         for (int width = 0; width < widths; width++) {
             got[width] = start;
-            if (apart) memset(got[width].data(), 0x7f, got[width].size() * sizeof(Vec3));
+            if (apart && cells > 0) memset(got[width].data(), 0x7f, got[width].size() * sizeof(Vec3));
             float *to = cells > 0 ? &got[width][0].x : nullptr;
             SettleCells c = {apart && cells > 0 ? &start[0].x : to, to, rays ? &ray0[0].x : nullptr, cells,
                              pending > 0 ? offsets.data() : nullptr, pending, centre};
