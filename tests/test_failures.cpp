@@ -19,9 +19,11 @@
 // that needs a limit on the total is skipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -463,6 +465,36 @@ TEST(AllocationFailure, ScratchRowOfTheReferenceSolver) {
         },
         ::testing::ExitedWithCode(10), ::testing::Matcher<const std::string &>(OUT_OF_MEMORY));
     fclose(ff_file);
+}
+
+// A worker's arrays: zeroed, and no two of them with a byte in the same
+// cache-line pair, whatever their sizes and however the heap orders them
+// (freed blocks in between, so later ones land in the gaps). A request whose
+// size does not fit ends with the code given.
+TEST(AllocationFailure, WorkerArraysNeverShareALineAndOversizedOnesEndWithTheirCode) {
+    std::vector<std::pair<uintptr_t, size_t>> blocks;
+    std::vector<void *> kept;
+    for (size_t k = 0; k < 600; k++) {
+        size_t count = 1 + (k * 37) % 300, size = 1 + k % 12;
+        void *block = checked_calloc_apart(count, size, 10);
+        const unsigned char *bytes = (const unsigned char *)block;
+        for (size_t b = 0; b < count * size; b++) ASSERT_EQ(bytes[b], 0) << k;
+        memset(block, 0xa5, count * size);
+        if (k % 3 == 1) {
+            free(block);
+        } else {
+            kept.push_back(block);
+            blocks.push_back({(uintptr_t)block, count * size});
+        }
+    }
+    std::sort(blocks.begin(), blocks.end());
+    for (size_t k = 1; k < blocks.size(); k++) {
+        uintptr_t last = blocks[k - 1].first + blocks[k - 1].second - 1;
+        EXPECT_LT(last / APART_CALLOC_LINES, blocks[k].first / APART_CALLOC_LINES) << k;
+    }
+    for (void *block : kept) free(block);
+    EXPECT_EXIT(checked_calloc_apart(SIZE_MAX / 4, 8, 12), ::testing::ExitedWithCode(12),
+                ::testing::Matcher<const std::string &>(OUT_OF_MEMORY));
 }
 
 // --- the text exports' reads ------------------------------------------------------

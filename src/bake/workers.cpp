@@ -341,15 +341,15 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
         workers.push_back(&w);
     }
     for (FormFactorWorker *w : workers) form_factor_worker_tables(w, scene);
-    s.out.values = (float *)checked_calloc((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
-    s.out.touched = (int32_t *)checked_calloc((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
+    s.out.values = (float *)checked_calloc_apart((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
+    s.out.touched = (int32_t *)checked_calloc_apart((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
                                               EXIT_FF_ROW_NO_MEMORY);
     s.out.touched_count = 0;
     int64_t largest_block = row_split_largest_relayed(&s.split);
     s.own.assign((size_t)threads, Replay{});
     for (Replay &r : s.own) {
-        r.centres = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
-        r.offsets = (Vec3 *)checked_calloc((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
+        r.centres = (Vec3 *)checked_calloc_apart((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
+        r.offsets = (Vec3 *)checked_calloc_apart((size_t)largest_block, sizeof(Vec3), EXIT_FF_ROW_NO_MEMORY);
     }
     s.replays.reserve((size_t)threads);
     s.spare.reserve(SPARE_HELD_ROWS); // so that keeping a spare never allocates

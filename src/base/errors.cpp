@@ -4,6 +4,7 @@
 // the program sets it.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 #include "base/errors.h"
@@ -57,4 +58,12 @@ void *checked_calloc(size_t count, size_t size, int code) {
     void *block = calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
     if (block == nullptr) fatal_out_of_memory(code);
     return block;
+}
+
+void *checked_calloc_apart(size_t count, size_t size, int code) {
+    if (count == 0) count = 1;
+    if (size == 0) size = 1;
+    if (count > (SIZE_MAX - 2 * APART_CALLOC_LINES) / size) fatal_out_of_memory(code);
+    size_t bytes = (count * size + APART_CALLOC_LINES - 1) / APART_CALLOC_LINES * APART_CALLOC_LINES;
+    return checked_calloc(bytes + APART_CALLOC_LINES, 1, code);
 }

@@ -138,6 +138,14 @@ void report_error(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // A request for zero elements succeeds and returns a valid (empty) block.
 void *checked_calloc(size_t count, size_t size, int code);
 
+// The same for an array that one worker writes while others run: the block
+// is padded with a cache-line pair after its last whole pair, so whatever
+// block the heap puts after it starts at least a pair past its last byte.
+// Two such blocks never share a line (two workers' small, hot arrays side
+// by side on the heap would pass the line back and forth at every write).
+const size_t APART_CALLOC_LINES = 128;
+void *checked_calloc_apart(size_t count, size_t size, int code);
+
 // Frees a block and forgets it, so releasing twice does nothing.
 template <typename T> void release(T *&block) {
     free(block);

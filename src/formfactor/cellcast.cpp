@@ -372,9 +372,9 @@ void cast_candidate(const Probe &p, int32_t q) {
 void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
     int32_t count = scene->polygon_count;
     size_t n = (size_t)count;
-    s->candidates = (CullCandidate *)checked_calloc(n, sizeof(CullCandidate), EXIT_FF_HITS_NO_MEMORY);
+    s->candidates = (CullCandidate *)checked_calloc_apart(n, sizeof(CullCandidate), EXIT_FF_HITS_NO_MEMORY);
     // Every node can wait in the heap at once.
-    s->heap = (HeapItem *)checked_calloc((size_t)scene->bvh.node_count + 1, sizeof(HeapItem), EXIT_FF_HITS_NO_MEMORY);
+    s->heap = (HeapItem *)checked_calloc_apart((size_t)scene->bvh.node_count + 1, sizeof(HeapItem), EXIT_FF_HITS_NO_MEMORY);
     s->heap_size = 0;
 
     const HemicubeLayout &h = scene->hemicube;
@@ -392,11 +392,11 @@ void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
         s->tiles += face.tiles_i * face.tiles_j;
     }
     size_t cells = (size_t)h.hemicube_cell_count;
-    s->cell_rays = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
-    s->best_distance = (float *)checked_calloc(cells, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
-    s->best_polygon = (int32_t *)checked_calloc(cells, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
-    s->best_point = (Vec3 *)checked_calloc(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
-    s->tile_farthest = (float *)checked_calloc((size_t)s->tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+    s->cell_rays = (Vec3 *)checked_calloc_apart(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    s->best_distance = (float *)checked_calloc_apart(cells, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
+    s->best_polygon = (int32_t *)checked_calloc_apart(cells, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    s->best_point = (Vec3 *)checked_calloc_apart(cells, sizeof(Vec3), EXIT_FF_HITS_NO_MEMORY);
+    s->tile_farthest = (float *)checked_calloc_apart((size_t)s->tiles, sizeof(float), EXIT_FF_HITS_NO_MEMORY);
     s->layout_placement = -1;
     s->counters = CellcastCounters{0, 0, 0, 0};
 }

@@ -45,7 +45,7 @@ void add_cells(FormFactorWorker *w) {
 void form_factor_worker_tables(FormFactorWorker *w, const FormFactorScene *scene) {
     if (w->tables_made) return;
     w->polygon_hits =
-        (PolygonHit *)checked_calloc((size_t)scene->polygon_count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
+        (PolygonHit *)checked_calloc_apart((size_t)scene->polygon_count, sizeof(PolygonHit), EXIT_FF_HITS_NO_MEMORY);
     runcast_init(&w->runs, scene);
     cellcast_init(&w->cull, scene);
     w->tables_made = true;
@@ -89,10 +89,10 @@ void form_factor_scene_free(FormFactorScene *scene) {
 void form_factor_worker_init(FormFactorWorker *w, const FormFactorScene *scene) {
     *w = FormFactorWorker{};
     size_t patches = scene->patch_count > 0 ? (size_t)scene->patch_count : 0;
-    w->row.values = (float *)checked_calloc(patches, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
+    w->row.values = (float *)checked_calloc_apart(patches, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
     // A row takes at most one run per cell, so at most that many patches join the list.
     size_t cells = (size_t)scene->hemicube.hemicube_cell_count;
-    w->row.touched = (int32_t *)checked_calloc(cells + 1, sizeof(int32_t), EXIT_FF_ROW_NO_MEMORY);
+    w->row.touched = (int32_t *)checked_calloc_apart(cells + 1, sizeof(int32_t), EXIT_FF_ROW_NO_MEMORY);
     w->row.touched_count = 0;
     hemicube_init(&w->hemicube, &scene->hemicube);
 }

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "base/errors.h"
 #include "formfactor/bvh.h"
 #include "formfactor/cellcast.h"
 #include "formfactor/hemicube.h"
@@ -38,7 +39,9 @@ struct FormFactorScene {
     double cells_per_candidate;        // the rule between the fast paths (RUNS_CELLS_PER_CANDIDATE)
 };
 
-struct FormFactorWorker {
+// On cache lines of its own, as its arrays are (checked_calloc_apart): the
+// records of several workers side by side never share a line.
+struct alignas(APART_CALLOC_LINES) FormFactorWorker {
     Hemicube hemicube;
     FormFactorRow row;          // the row being filled, +0 where it sees nothing
     bool tables_made;           // the tables below exist (made at the worker's first row)

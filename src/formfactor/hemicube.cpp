@@ -186,9 +186,9 @@ void hemicube_init(Hemicube *hemicube, const HemicubeLayout *layout) {
     h.hemicube_delta_form_factors = layout->hemicube_delta_form_factors;
     int32_t n = layout->hemicube_resolution;
     size_t allocated = 3 * (size_t)n * (size_t)n;
-    h.hemicube_item_buffer = (int32_t *)checked_calloc(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
-    h.hemicube_cells = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
-    h.hemicube_placement_rays = (Vec3 *)checked_calloc(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+    h.hemicube_item_buffer = (int32_t *)checked_calloc_apart(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
+    h.hemicube_cells = (Vec3 *)checked_calloc_apart(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+    h.hemicube_placement_rays = (Vec3 *)checked_calloc_apart(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
     h.hemicube_items_clear = false;
 }
 
@@ -311,7 +311,7 @@ void hemicube_settle(Hemicube *hemicube) {
 
 Vec3 *hemicube_relay_cells(const HemicubeLayout *layout) {
     size_t n = (size_t)layout->hemicube_resolution;
-    return (Vec3 *)checked_calloc(3 * n * n, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
+    return (Vec3 *)checked_calloc_apart(3 * n * n, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
 }
 
 void hemicube_relay_from(Hemicube *relay, Hemicube *h) {

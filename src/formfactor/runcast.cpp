@@ -414,25 +414,25 @@ void runcast_tables_free(RunTables *tables) {
 void runcast_init(RunScratch *s, const FormFactorScene *scene) {
     const RunTables &tables = scene->runs;
     size_t n = (size_t)scene->polygon_count;
-    s->candidates = (RunCandidate *)checked_calloc(n, sizeof(RunCandidate), EXIT_FF_HITS_NO_MEMORY);
-    s->line_hits = (RunLineHit *)checked_calloc(n, sizeof(RunLineHit), EXIT_FF_HITS_NO_MEMORY);
-    s->line_set = (int32_t *)checked_calloc(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
-    s->by_first = (int32_t *)checked_calloc(4 * n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    s->candidates = (RunCandidate *)checked_calloc_apart(n, sizeof(RunCandidate), EXIT_FF_HITS_NO_MEMORY);
+    s->line_hits = (RunLineHit *)checked_calloc_apart(n, sizeof(RunLineHit), EXIT_FF_HITS_NO_MEMORY);
+    s->line_set = (int32_t *)checked_calloc_apart(n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
+    s->by_first = (int32_t *)checked_calloc_apart(4 * n, sizeof(int32_t), EXIT_FF_HITS_NO_MEMORY);
     s->by_last = s->by_first + n;
     s->active = s->by_first + 2 * n;
     s->position = s->by_first + 3 * n;
     s->placement = -1;
-    s->spans = (RunSpan *)checked_calloc(2 * tables.span_capacity, sizeof(RunSpan), EXIT_FF_HITS_NO_MEMORY);
-    s->form_bounds = (double *)checked_calloc(tables.threshold_count, sizeof(double), EXIT_FF_HITS_NO_MEMORY);
-    s->slopes = (RunSlope *)checked_calloc(5 * tables.threshold_count, sizeof(RunSlope), EXIT_FF_HITS_NO_MEMORY);
+    s->spans = (RunSpan *)checked_calloc_apart(2 * tables.span_capacity, sizeof(RunSpan), EXIT_FF_HITS_NO_MEMORY);
+    s->form_bounds = (double *)checked_calloc_apart(tables.threshold_count, sizeof(double), EXIT_FF_HITS_NO_MEMORY);
+    s->slopes = (RunSlope *)checked_calloc_apart(5 * tables.threshold_count, sizeof(RunSlope), EXIT_FF_HITS_NO_MEMORY);
     // Row 0 is never begun: zeros say "not yet filled in this row".
-    s->bounds_row = (int64_t *)checked_calloc(n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
-    s->slopes_row = (int64_t *)checked_calloc(5 * n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
+    s->bounds_row = (int64_t *)checked_calloc_apart(n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
+    s->slopes_row = (int64_t *)checked_calloc_apart(5 * n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
     s->rows_begun = 0;
-    s->waiting_line = (int64_t *)checked_calloc((size_t)scene->patch_count + 1, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
+    s->waiting_line = (int64_t *)checked_calloc_apart((size_t)scene->patch_count + 1, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
     s->lines_begun = 1; // waiting_line starts at 0: no line
     // A line holds at most n cells, so at most n runs.
-    s->line_runs = (RunOut *)checked_calloc((size_t)scene->hemicube.hemicube_resolution + 1, sizeof(RunOut),
+    s->line_runs = (RunOut *)checked_calloc_apart((size_t)scene->hemicube.hemicube_resolution + 1, sizeof(RunOut),
                                             EXIT_FF_HITS_NO_MEMORY);
     s->line_run_count = 0;
     s->counters = RuncastCounters{0, 0, 0, 0, 0};
