@@ -128,6 +128,24 @@ TEST(Import, FacesThatAreNoRectangleAreReportedByNumberAndLineAndLeftOut) {
                                            "[(0 0 1),(1 0 1),(1 1 1),(0 1 1)],(0 0 0),(0.5 0.5 0.5),(4 4)\n");
 }
 
+// A triangle left out as pairing with no neighbour is not taken later into
+// its neighbour's rectangle, even where the rectangle passes from the
+// neighbour's side only (a corner far from the origin, a corner repeated):
+// each face is counted once, and the notes say what became of it.
+TEST(Import, ATriangleLeftOutIsNotPairedByALaterOne) {
+    ScratchDir at("import");
+    std::string obj = "v 1e38 10 1e38\nv 2 0 2\nv 2 2 2\n" + std::string(SQUARE) +
+                      "f 1 1 3\nf 1 2 3\nf 4 5 6 7\n";
+    ProgramResult result = import(at, obj, {"--fit", "0.1", "--patch-size", "0.5"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "halvora-import: model.obj:8: face 1 left out: a triangle that makes no rectangle with a "
+                          "neighbour\n"
+                          "halvora-import: model.obj:9: face 2 left out: a triangle that makes no rectangle with a "
+                          "neighbour\n");
+    EXPECT_EQ(result.out, "3 faces read, 1 rectangles written to model.txt (0 from triangle pairs, 0 turned to face "
+                          "their normals, 0 fitted), 2 faces left out (0 repeats); patch size 0.5\n");
+}
+
 // --fit: a face near a rectangle becomes one and is reported with its
 // shift; a face beyond the tolerance is left out with the --fit that takes
 // it, and that --fit does; without --fit nothing is fitted.

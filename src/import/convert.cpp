@@ -9,7 +9,11 @@
 //    (the same front), have the same material and make a rectangle (exact,
 //    or fitted as above) with that edge as diagonal; the rectangle keeps the
 //    first triangle's winding and starts at its first corner, so a rectangle
-//    split either way comes back as it was. Each rectangle is turned (p1 and
+//    split either way comes back as it was. A triangle pairs only with one
+//    after it: the first of two decides, so a triangle left out is never
+//    taken into a later one's rectangle (where two triangles' corners are
+//    far from the origin, the rectangle can pass from one side and not from
+//    the other). Each rectangle is turned (p1 and
 //    p3 swapped) when the face's normals, summed, point against its winding.
 // 2. The patch size: --patch-size, or the longest side p0p1 or p0p3 of any
 //    rectangle divided by 10.
@@ -262,7 +266,8 @@ Conversion convert_model(const Model &model, const ConvertOptions &options) {
                 auto first = std::lower_bound(edges.begin(), edges.end(), Edge{from, to, 0});
                 for (auto e = first; e != edges.end() && e->from == from && e->to == to && !paired; ++e) {
                     Vec3 cycle[4];
-                    if (e->face == f || used[e->face] || !pair_cycle(model, face, model.faces[e->face], cycle)) continue;
+                    // An earlier triangle has had its turn: paired, or left out as pairing with none.
+                    if (e->face <= f || used[e->face] || !pair_cycle(model, face, model.faces[e->face], cycle)) continue;
                     if (classify(cycle, options, &rectangle).empty()) {
                         used[e->face] = true;
                         paired = true;
