@@ -8,8 +8,10 @@
 // for the sink, and the finished rows that wait for an earlier one: kept as
 // their touched entries, 8 bytes each, at most HELD_ROW_BYTES of them and
 // one row per worker beyond (a worker waits while they are over, unless its
-// next row is the one the sink needs). All but the held rows is obtained
-// before the threads start; a held row that cannot be kept ends the run with
+// next row is the one the sink needs), plus the storage of written ones kept
+// for reuse (at most 8 MiB). All but the held rows is obtained before the
+// threads start, each worker's arrays on cache lines of their own
+// (checked_calloc_apart); a held row that cannot be kept ends the run with
 // code 7 once the workers have stopped.
 #pragma once
 
