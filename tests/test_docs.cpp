@@ -265,7 +265,7 @@ TEST(Troubleshooting, EveryMessageOfTheSourcesHasItsRowAndCode) {
 
     // fatal(CODE, "text", ...), fatal_unspaced(...), report_error("text", ...)
     std::regex message_call("\\b(fatal|fatal_unspaced|report_error)\\(\\s*(?:([\\w\\[\\]]+)\\s*,\\s*)?\"((?:[^\"\\\\]|\\\\.)*)\"");
-    std::regex memory_call("\\b(?:checked_calloc|checked_calloc_apart|fatal_out_of_memory)\\([^;]*?\\b(EXIT_\\w+)\\s*\\)");
+    std::regex memory_call("\\b(?:checked_calloc(?:_apart)?|fatal_out_of_memory)\\([^;]*?\\b(EXIT_\\w+)\\s*\\)");
     int messages = 0, memory = 0;
     for (const std::string &file : source_files()) {
         std::string text = read_file(file);

@@ -342,8 +342,8 @@ bool form_factor_rows_threaded(const FormFactorScene *scene, FormFactorWorker *f
     }
     for (FormFactorWorker *w : workers) form_factor_worker_tables(w, scene);
     s.out.values = (float *)checked_calloc_apart((size_t)scene->patch_count, sizeof(float), EXIT_FF_ROW_NO_MEMORY);
-    s.out.touched = (int32_t *)checked_calloc_apart((size_t)scene->hemicube.hemicube_cell_count + 1, sizeof(int32_t),
-                                              EXIT_FF_ROW_NO_MEMORY);
+    s.out.touched = (int32_t *)checked_calloc_apart((size_t)scene->hemicube.hemicube_cell_count + 1,
+                                                    sizeof(int32_t), EXIT_FF_ROW_NO_MEMORY);
     s.out.touched_count = 0;
     int64_t largest_block = row_split_largest_relayed(&s.split);
     s.own.assign((size_t)threads, Replay{});

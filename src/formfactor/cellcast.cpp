@@ -374,7 +374,8 @@ void cellcast_init(CullScratch *s, const FormFactorScene *scene) {
     size_t n = (size_t)count;
     s->candidates = (CullCandidate *)checked_calloc_apart(n, sizeof(CullCandidate), EXIT_FF_HITS_NO_MEMORY);
     // Every node can wait in the heap at once.
-    s->heap = (HeapItem *)checked_calloc_apart((size_t)scene->bvh.node_count + 1, sizeof(HeapItem), EXIT_FF_HITS_NO_MEMORY);
+    s->heap =
+        (HeapItem *)checked_calloc_apart((size_t)scene->bvh.node_count + 1, sizeof(HeapItem), EXIT_FF_HITS_NO_MEMORY);
     s->heap_size = 0;
 
     const HemicubeLayout &h = scene->hemicube;

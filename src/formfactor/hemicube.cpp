@@ -186,7 +186,8 @@ void hemicube_init(Hemicube *hemicube, const HemicubeLayout *layout) {
     h.hemicube_delta_form_factors = layout->hemicube_delta_form_factors;
     int32_t n = layout->hemicube_resolution;
     size_t allocated = 3 * (size_t)n * (size_t)n;
-    h.hemicube_item_buffer = (int32_t *)checked_calloc_apart(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
+    h.hemicube_item_buffer =
+        (int32_t *)checked_calloc_apart(allocated, sizeof(int32_t), EXIT_HEMICUBE_ITEMS_NO_MEMORY);
     h.hemicube_cells = (Vec3 *)checked_calloc_apart(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
     h.hemicube_placement_rays = (Vec3 *)checked_calloc_apart(allocated, sizeof(Vec3), EXIT_HEMICUBE_CELLS_NO_MEMORY);
     h.hemicube_items_clear = false;

@@ -429,11 +429,12 @@ void runcast_init(RunScratch *s, const FormFactorScene *scene) {
     s->bounds_row = (int64_t *)checked_calloc_apart(n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
     s->slopes_row = (int64_t *)checked_calloc_apart(5 * n, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
     s->rows_begun = 0;
-    s->waiting_line = (int64_t *)checked_calloc_apart((size_t)scene->patch_count + 1, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
+    s->waiting_line =
+        (int64_t *)checked_calloc_apart((size_t)scene->patch_count + 1, sizeof(int64_t), EXIT_FF_HITS_NO_MEMORY);
     s->lines_begun = 1; // waiting_line starts at 0: no line
     // A line holds at most n cells, so at most n runs.
     s->line_runs = (RunOut *)checked_calloc_apart((size_t)scene->hemicube.hemicube_resolution + 1, sizeof(RunOut),
-                                            EXIT_FF_HITS_NO_MEMORY);
+                                                  EXIT_FF_HITS_NO_MEMORY);
     s->line_run_count = 0;
     s->counters = RuncastCounters{0, 0, 0, 0, 0};
 }

@@ -267,7 +267,8 @@ Conversion convert_model(const Model &model, const ConvertOptions &options) {
                 for (auto e = first; e != edges.end() && e->from == from && e->to == to && !paired; ++e) {
                     Vec3 cycle[4];
                     // An earlier triangle has had its turn: paired, or left out as pairing with none.
-                    if (e->face <= f || used[e->face] || !pair_cycle(model, face, model.faces[e->face], cycle)) continue;
+                    if (e->face <= f || used[e->face] || !pair_cycle(model, face, model.faces[e->face], cycle))
+                        continue;
                     if (classify(cycle, options, &rectangle).empty()) {
                         used[e->face] = true;
                         paired = true;
