@@ -230,8 +230,8 @@ void settle_bench(FILE *table, float pixel_size, int turns) {
     for (int width = 0; width < (eight ? 2 : 1); width++) {
         for (int turn = 0; turn < turns; turn++) {
             cells[width] = start;
-            SettleCells c = {&cells[width][0].x, &cells[width][0].x, &ray0[0].x, (int32_t)count, offsets.data(), HEMICUBE_PENDING_MOVES,
-                             Vec3{0, 0, 0}};
+            SettleCells c = {&cells[width][0].x, &cells[width][0].x, &ray0[0].x, (int32_t)count, offsets.data(),
+                             HEMICUBE_PENDING_MOVES, Vec3{0, 0, 0}};
             SettleScan scan = {0.0f, false};
             double t0 = wall_seconds();
             int32_t k = width == 1 ? settle_by_eight(&c, 0, &scan) : 0;

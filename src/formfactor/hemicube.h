@@ -136,12 +136,12 @@ void hemicube_relay_from(Hemicube *relay, Hemicube *h);
 // the `count` patch centres as hemicube_move would, but leaves the cells and
 // writes each move's offset to `offsets`; hemicube_relay_replay then moves
 // cells [from, to) from the source by all those offsets into the relay's
-// own cells and measures their drift into
-// `scan` (different ranges may be replayed at once); once every cell has
-// been, hemicube_relay_finish takes the drift of all the scans (combined
-// with settle_scan_join) and lets go of the source and the placement rays
-// the relay shared, so that it can be handed to another worker. The relay is then as moving
-// it patch to patch and settling it would leave it, bit for bit.
+// own cells and measures their drift into `scan` (different ranges may be
+// replayed at once); once every cell has been, hemicube_relay_finish takes
+// the drift of all the scans (combined with settle_scan_join) and lets go
+// of the source and the placement rays the relay shared, so that it can be
+// handed to another worker. The relay is then as moving it patch to patch
+// and settling it would leave it, bit for bit.
 void hemicube_relay_moves(Hemicube *relay, const Vec3 *centres, int32_t count, Vec3 *offsets);
 void hemicube_relay_replay(const Hemicube *relay, const Vec3 *offsets, int32_t count, int32_t from, int32_t to,
                            SettleScan *scan);

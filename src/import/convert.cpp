@@ -13,8 +13,8 @@
 //    after it: the first of two decides, so a triangle left out is never
 //    taken into a later one's rectangle (where two triangles' corners are
 //    far from the origin, the rectangle can pass from one side and not from
-//    the other). Each rectangle is turned (p1 and
-//    p3 swapped) when the face's normals, summed, point against its winding.
+//    the other). Each rectangle is turned (p1 and p3 swapped) when the
+//    face's normals, summed, point against its winding.
 // 2. The patch size: --patch-size, or the longest side p0p1 or p0p3 of any
 //    rectangle divided by 10.
 // 3. Lines. A rectangle with the same corners in the same turning (from any
